@@ -1,0 +1,4 @@
+// placeholder: being written
+#include "driver/platform.h"
+FindResult FindFirstLedFile(char*, size_t) { return kFindNone; }
+void WaitForKey() {}

@@ -1,0 +1,35 @@
+// Firmware image: the .led text read into a fixed byte array, and the record check.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Twice the 65,536 positions a 16-bit index reaches, so that any record that
+// starts at a 16-bit position and declares any 16-bit length ends inside it.
+constexpr uint32_t kImageCapacity = 131072;
+// The image length is a 16-bit count.
+constexpr uint32_t kImageMaxLength = 65535;
+
+struct FirmwareImage {
+    uint8_t bytes[kImageCapacity];
+    uint16_t length;
+};
+
+enum LoadResult : uint8_t {
+    kLoadOk = 0,        // file read into the image
+    kLoadNotOpened = 1, // file could not be opened (or is not a regular file); nothing printed
+    kLoadTooLarge = 2,  // more than 65,535 fields; the refusal message has been printed
+};
+
+// Opens fileName in binary mode, prints "OK: File '%s' is open.\n", and reads
+// every hexadecimal field into image->bytes from index 0.
+LoadResult LoadImage(const char* fileName, FirmwareImage* image);
+
+// Reads fields from an in-memory text exactly as LoadImage reads a file.
+// Returns false when the text holds more than 65,535 fields.
+bool ScanImageText(const uint8_t* text, size_t size, FirmwareImage* image);
+
+// Walks the records from position 0. Prints "Error: The upgrade file is error!\n\n"
+// and returns false on the first record that fails its checksum or does not
+// lie whole within the image; returns true without printing otherwise.
+bool ValidateImage(const FirmwareImage* image);

@@ -1,0 +1,35 @@
+// The MIDI port pair: one input and one output at a time, System Exclusive
+// sending, and the reply slot that collects the target's replies.
+//
+// One implementation per platform (WinMM on Windows, the ALSA sequencer on
+// Linux) is chosen at link time; the reply slot is shared by both.
+#pragma once
+
+#include <cstdint>
+
+constexpr unsigned kMaxSysExData = 22;     // data bytes between F0 and F7
+constexpr unsigned kReplyBufferSize = 200; // bytes the input buffer holds
+constexpr unsigned kDeviceNameSize = 32;   // at most 31 characters plus the terminator
+
+// Device queries by number (0, 1, ...). Return 0 and copy the device's
+// product name (always terminated, at most 31 characters) when the device
+// exists; a non-zero MIDI result code otherwise.
+uint16_t QueryMidiInDevice(unsigned deviceId, char name[kDeviceNameSize]);
+uint16_t QueryMidiOutDevice(unsigned deviceId, char name[kDeviceNameSize]);
+
+// Open a side by device number. Return the low 16 bits of the platform's
+// result: 0 on success. An input whose start fails stays open and marked open.
+uint16_t OpenMidiIn(unsigned deviceId);
+uint16_t OpenMidiOut(unsigned deviceId);
+
+// Close a side. Return 1 when the side was open, 0 when there was nothing to do.
+int CloseMidiIn();
+int CloseMidiOut();
+
+// Send F0, data[0..n), F7 on the open output and return once the message has
+// left. More than 22 data bytes: nothing is sent and 0 is returned.
+uint16_t SendSysEx(const uint8_t* data, unsigned n);
+
+// Product names of the opened devices (empty until a side has been opened).
+const char* MidiInName();
+const char* MidiOutName();
