@@ -1,0 +1,195 @@
+// The record check: checksums, and the refusal of records that do not lie
+// whole within the image.
+#include "image_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+
+namespace image_test {
+namespace {
+
+const char kRefusal[] = "Error: The upgrade file is error!\n\n";
+
+struct Checked {
+    bool valid;
+    std::string printed;
+};
+
+// Validates the given bytes as an image; the array beyond length is filled
+// with `beyond`, which a sound check never reads.
+Checked Check(const std::vector<uint8_t>& bytes, uint8_t beyond = 0) {
+    FirmwareImage& image = ScratchImage();
+    memset(image.bytes, beyond, sizeof image.bytes);
+    std::copy(bytes.begin(), bytes.end(), image.bytes);
+    image.length = static_cast<uint16_t>(bytes.size());
+    StdoutCapture out;
+    const bool valid = ValidateImage(&image);
+    return {valid, out.Take()};
+}
+
+// Appends one record with the given payload and its correct checksum.
+void AddRecord(std::vector<uint8_t>* image, const std::vector<uint8_t>& payload) {
+    const size_t length = payload.size() + 2;
+    image->push_back(static_cast<uint8_t>(length >> 8));
+    image->push_back(static_cast<uint8_t>(length));
+    uint16_t sum = 0;
+    for (uint8_t b : payload) sum = static_cast<uint16_t>(sum + b);
+    const uint16_t checksum = static_cast<uint16_t>(0x10000 - sum);
+    image->insert(image->end(), payload.begin(), payload.end());
+    image->push_back(static_cast<uint8_t>(checksum));
+    image->push_back(static_cast<uint8_t>(checksum >> 8));
+}
+
+std::vector<uint8_t> Concat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+const std::vector<uint8_t> kRecord = {0x00, 0x05, 0x01, 0x02, 0x03, 0xFA, 0xFF};
+const std::vector<uint8_t> kEmptyRecord = {0x00, 0x02, 0x00, 0x00};
+
+// One L = 0xFFFF record followed by a long record that begins at its second
+// length byte. Taken literally, the walk would sum nothing for the size-1
+// record, read a zero checksum word from bytes 2 and 3, and then accept the
+// record at position 1, ending exactly at the end of the image.
+std::vector<uint8_t> SizeOneRecordImage() {
+    const size_t length = 0xFF03;
+    std::vector<uint8_t> image(length, 0x00);
+    image[0] = 0xFF;
+    image[1] = 0xFF; // and the record at position 1 has L = 0xFF00
+    image[2] = 0x00;
+    return image;
+}
+
+std::vector<uint8_t> LargestRecordImage() {
+    std::vector<uint8_t> image;
+    std::vector<uint8_t> payload(65531);
+    for (size_t i = 0; i < payload.size(); i++) payload[i] = static_cast<uint8_t>(i * 7 + 3);
+    AddRecord(&image, payload);
+    return image; // 65,535 bytes, L = 65,533
+}
+
+struct ValidateCase {
+    const char* name;
+    std::vector<uint8_t> bytes;
+    bool valid;
+};
+
+void PrintTo(const ValidateCase& c, std::ostream* os) { *os << c.name; }
+
+const std::vector<ValidateCase>& ValidateCases() {
+    static const std::vector<ValidateCase> cases = {
+        {"EmptyImage", {}, true},
+        {"SingleRecord", kRecord, true},
+        {"EmptyPayload", kEmptyRecord, true},
+        {"TwoBytePayload", {0x00, 0x04, 0x01, 0x02, 0xFD, 0xFF}, true},
+        {"ThreeRecords", Concat(Concat(kRecord, kEmptyRecord), {0x00, 0x03, 0x80, 0x80, 0xFF}), true},
+        {"PayloadSumCarriesPast16Bits", [] { std::vector<uint8_t> v; AddRecord(&v, std::vector<uint8_t>(600, 0xFF)); return v; }(), true},
+        {"LargestRecord", LargestRecordImage(), true},
+        // A length field of 1 takes its checksum word from the two bytes after
+        // it, the second of which begins the next record: whole when both lie
+        // within the image.
+        {"LengthOneThenRecord", {0x00, 0x01, 0x00, 0x00, 0x02, 0x00, 0x00}, true},
+        // Checksums.
+        {"BadChecksumFirstRecord", {0x00, 0x05, 0x01, 0x02, 0x04, 0xFA, 0xFF}, false},
+        {"BadChecksumSecondRecord", Concat(kRecord, {0x00, 0x05, 0x01, 0x02, 0x03, 0xFB, 0xFF}), false},
+        {"BadChecksumThirdRecord", Concat(Concat(kRecord, kEmptyRecord), {0x00, 0x02, 0x01, 0x00}), false},
+        {"SwappedChecksumBytes", {0x00, 0x05, 0x01, 0x02, 0x03, 0xFF, 0xFA}, false},
+        {"EmptyPayloadNonZeroChecksum", {0x00, 0x02, 0x00, 0x01}, false},
+        {"LengthBytesNotSummed", {0x00, 0x04, 0x01, 0x02, 0xF9, 0xFF}, false},
+        // Records that do not lie whole within the image.
+        {"OneByteImage", {0x00}, false},
+        {"TrailingByteAfterRecord", Concat(kRecord, {0x00}), false},
+        {"LastRecordCutShort", Concat(kRecord, {0x00, 0x05, 0x01, 0x02, 0x03, 0xFA}), false},
+        {"OnlyLengthField", {0x00, 0x05}, false},
+        {"SizeZeroRecord", {0xFF, 0xFE, 0x00, 0x00}, false},
+        {"SizeOneRecord", {0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00}, false},
+        {"SizeOneRecordFollowedByWholeOne", SizeOneRecordImage(), false},
+        {"LengthZeroAtEnd", Concat(kRecord, {0x00, 0x00}), false},
+        {"LengthZeroWithZeroWordAfter", {0x00, 0x00, 0x00, 0x00}, false},
+        {"LengthOneAtEnd", Concat(kRecord, {0x00, 0x01, 0x00}), false},
+        {"LengthOneWordPastEnd", {0x00, 0x01, 0x00, 0x00}, false},
+        // p + size reaches 65,536: a 16-bit position would wrap to the start.
+        {"RecordWrappingPosition", Concat(kRecord, {0xFF, 0xF7, 0x00, 0x00}), false},
+        {"HugeLengthShortImage", {0xFF, 0xF0, 0x00, 0x00}, false},
+    };
+    return cases;
+}
+
+class ValidateTable : public ::testing::TestWithParam<ValidateCase> {};
+
+TEST_P(ValidateTable, VerdictAndMessage) {
+    const ValidateCase& c = GetParam();
+    const Checked checked = Check(c.bytes);
+    EXPECT_EQ(checked.valid, c.valid);
+    EXPECT_EQ(checked.printed, c.valid ? "" : kRefusal);
+}
+
+// Whatever lies in the array beyond length cannot change the verdict.
+TEST_P(ValidateTable, BytesBeyondLengthAreNeverRead) {
+    const ValidateCase& c = GetParam();
+    for (int beyond : {0x00, 0x02, 0xFF}) {
+        SCOPED_TRACE(beyond);
+        EXPECT_EQ(Check(c.bytes, static_cast<uint8_t>(beyond)).valid, c.valid);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Image, ValidateTable, ::testing::ValuesIn(ValidateCases()),
+                         [](const ::testing::TestParamInfo<ValidateCase>& tested) { return tested.param.name; });
+
+// Images made of many random records pass; changing any payload or checksum
+// byte, or cutting the last byte off, makes them fail.
+TEST(ImageValidateRandom, BuiltImagesPassAndDamagedOnesFail) {
+    std::mt19937 rng(2024);
+    for (int round = 0; round < 40; round++) {
+        SCOPED_TRACE(round);
+        std::vector<uint8_t> image;
+        std::vector<size_t> starts;
+        const size_t limit = round == 0 ? 65535 : 400 + rng() % 8000;
+        for (;;) {
+            std::vector<uint8_t> payload(rng() % 300);
+            for (uint8_t& b : payload) b = static_cast<uint8_t>(rng());
+            if (image.size() + payload.size() + 4 > limit) break;
+            starts.push_back(image.size());
+            AddRecord(&image, payload);
+        }
+        ASSERT_FALSE(image.empty());
+        const Checked whole = Check(image);
+        EXPECT_TRUE(whole.valid);
+        EXPECT_EQ(whole.printed, "");
+
+        // A byte after some record's length field: payload or checksum.
+        const size_t record = rng() % starts.size();
+        const size_t end = record + 1 < starts.size() ? starts[record + 1] : image.size();
+        const size_t at = starts[record] + 2 + rng() % (end - starts[record] - 2);
+        std::vector<uint8_t> damaged = image;
+        damaged[at] = static_cast<uint8_t>(damaged[at] + 1 + rng() % 255);
+        const Checked bad = Check(damaged);
+        EXPECT_FALSE(bad.valid) << "byte " << at;
+        EXPECT_EQ(bad.printed, kRefusal);
+
+        std::vector<uint8_t> cut(image.begin(), image.end() - 1);
+        EXPECT_FALSE(Check(cut).valid);
+    }
+}
+
+// Any bytes at all: the check ends, prints at most the one message, and does
+// not depend on the array beyond length.
+TEST(ImageValidateRandom, ArbitraryBytesAreCheckedSoundly) {
+    std::mt19937 rng(7);
+    for (int round = 0; round < 3000; round++) {
+        std::vector<uint8_t> bytes(rng() % 24);
+        // Small length fields are the interesting ones.
+        for (uint8_t& b : bytes) b = static_cast<uint8_t>(rng() % 4 == 0 ? rng() : rng() % 6);
+        const Checked zeros = Check(bytes, 0x00);
+        const Checked ones = Check(bytes, 0xFF);
+        EXPECT_EQ(zeros.valid, ones.valid);
+        EXPECT_EQ(zeros.printed, zeros.valid ? "" : kRefusal);
+        EXPECT_EQ(ones.printed, zeros.printed);
+    }
+}
+
+} // namespace
+} // namespace image_test
