@@ -80,7 +80,7 @@ uint8_t SearchPairs(uint8_t modelCode, unsigned inputs, unsigned outputs) {
 }
 
 void EncodeChunk(const uint8_t* bytes, unsigned count) {
-    for (unsigned k = 0; k < count; ++k) ByteToHexPair(bytes[k], &gHexBuffer[2 * k]);
+    for (size_t k = 0; k < count; ++k) ByteToHexPair(bytes[k], &gHexBuffer[2 * k]);
 }
 
 // Sends one record as hexadecimal chunks. Returns false when a full chunk

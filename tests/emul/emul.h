@@ -1,0 +1,137 @@
+// The emulated MIDI system: numbered MIDI inputs and outputs behind the WinMM
+// functions the Windows MIDI layer calls, with the emulated target attached to
+// one input/output pair. The same code runs in-process on Linux (behind the
+// headers in winapi/) and as a stand-in winmm.dll under wine.
+//
+// In-process, a test sets the scenario with Configure() and reads the report
+// with Snapshot(). The executable update_emulated and the stand-in DLL read the
+// scenario from the file named by the environment variable
+// UPDATE_EMUL_SCENARIO and write the report to the file named by
+// UPDATE_EMUL_REPORT, at process exit and whenever both sides become closed.
+//
+// Scenario file: one setting per line, words separated by spaces; blank lines
+// and lines starting with '#' are ignored. Numbers are decimal, codes and
+// bytes hexadecimal (two digits, no prefix). Devices are numbered from 0 in the
+// order of their lines.
+//
+//   input <name>                     adds an input device; the name is the rest of the line
+//   output <name>                    adds an output device
+//   input_caps_fail <n>              the capability query of input n fails (a gap in the numbering)
+//   output_caps_fail <n>
+//   input_open_fail <n|all>          midiInOpen fails (MMSYSERR_ALLOCATED) for input n, or every input
+//   output_open_fail <n|all>
+//   input_start_fail <n>             midiInStart fails (MMSYSERR_ERROR) on input n
+//   output_send_fail <n> <m>         sends on output n fail (MMSYSERR_NODRIVER) from its m-th send on (from 1)
+//   still_playing <k>                each send's midiOutUnprepareHeader answers MIDIERR_STILLPLAYING k times
+//   pacing on|off                    31,250 baud: 320 us per byte; a send blocks for its wire time and
+//                                    each reply arrives after its own
+//   unterminated_names on|off        names of 32 characters or more fill the whole 32-byte capability
+//                                    field with no terminator (default: cut to 31 and terminated)
+//   loopback <in> <out>              what is sent on output <out> arrives on input <in>
+//   target <in> <out>                the target listens on output <out> and answers on input <in>
+//   model <code>                     the target's model code (default 3B)
+//   reply_delay <ms>                 the target's delay before each reply (default 0)
+//   handshake <attempt> <action>     the answer to the attempt-th handshake (from 1)
+//   handshake_default <action>       every other handshake (default: model)
+//   record <number> <attempt> <action>  the answer to the attempt-th receipt (from 1) of record
+//                                    <number> (from 0, counted in accepted records)
+//   record_default <action>          every other record (default: code 1A)
+//   checksum_error <action>          a record whose checksum is wrong (default: code 20)
+//   vanish_after <n>                 after the target has received n messages its input and output
+//                                    vanish: sends fail, the input delivers nothing more
+//   vanish_close_refuses on|off      a vanished device's close keeps failing (default off)
+//
+// Actions: silent | model | code <c> | twice <c> | one_byte | unterminated <c> | long_error <c> |
+// raw <b> <b> ... | long <length> [<c>] | flood <count> [<c>], each optionally followed by
+// "delay <ms>" (instead of reply_delay) and "on <input>" (answer on another input).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "target.h"
+
+namespace emul {
+
+struct Device {
+    std::string name;
+    bool capsFail = false;
+    bool openFail = false;
+    bool startFail = false;   // inputs
+    unsigned sendFailFrom = 0; // outputs: 0 = never, else the first failing send (from 1)
+};
+
+struct Scenario {
+    std::vector<Device> inputs;
+    std::vector<Device> outputs;
+    unsigned stillPlaying = 0;
+    bool pacing = false;
+    bool unterminatedNames = false;
+    std::vector<std::pair<int, int>> loopbacks; // (input, output)
+    int targetIn = -1;                          // no target when either is -1
+    int targetOut = -1;
+    TargetScript script;
+    unsigned vanishAfter = 0; // 0 = never
+    bool vanishCloseRefuses = false;
+};
+
+// Parses a scenario file's text. Returns false and sets *error (with the line
+// number) on a line it does not understand.
+bool ParseScenario(const std::string& text, Scenario* scenario, std::string* error);
+
+// One WinMM call or device event, in the order they happened.
+struct Event {
+    std::string what; // in_open, in_start, in_stop, in_reset, in_close, out_open, out_close, send
+    int device = -1;
+    unsigned result = 0;
+    std::vector<uint8_t> bytes; // send: the message
+};
+
+struct HandshakeCount {
+    int input; // the input open when the request was sent, or -1
+    int output;
+    unsigned count;
+};
+
+struct Report {
+    unsigned winmmCalls = 0;   // every midiIn*/midiOut* call
+    bool inputLeftOpen = false;  // some input open at the platform level
+    bool outputLeftOpen = false;
+    std::vector<Event> events;
+    std::vector<HandshakeCount> handshakes; // handshake requests per (input, output)
+    TargetLog target;
+    unsigned delivered = 0;   // messages handed to an application buffer
+    unsigned dropped = 0;     // messages lost: input not started, no buffer, closed or vanished
+    unsigned callbacks = 0;   // application callbacks made
+    unsigned sends = 0;       // successful midiOutLongMsg calls
+    unsigned inUnprepareCalls = 0;
+    unsigned outUnprepareCalls = 0;
+    unsigned stillPlayingAnswers = 0;
+    unsigned sleeps = 0;      // Sleep calls (in-process only)
+    unsigned sleepsOf100 = 0; // Sleep(100) calls (in-process only)
+};
+
+// Replaces the whole emulated system: devices closed, queues emptied, counts
+// zero. Call while no callback is expected.
+void Configure(const Scenario& scenario);
+Report Snapshot();
+std::string ReportText(const Report& report);
+
+// Test hooks: a message arriving on input device n, as data or as an invalid
+// message (MIM_LONGERROR), after delayMs; and a wait until every message and
+// callback due by now has been handed to the application.
+void Deliver(int input, const std::vector<uint8_t>& bytes, bool invalid = false, unsigned delayMs = 0);
+void WaitIdle();
+// Hands every queued buffer of an open input back empty (0 bytes recorded,
+// MIM_LONGDATA), as a driver may do, and waits for the callbacks.
+void HandBackEmpty(int input);
+// The flags of an input device's queued buffers (for tests): count queued.
+unsigned QueuedBuffers(int input);
+
+// For the executable and the DLL: loads the scenario named by
+// UPDATE_EMUL_SCENARIO (once), and writes the report to UPDATE_EMUL_REPORT.
+void LoadScenarioFromEnvironment();
+void WriteReportFile(bool atExit);
+
+} // namespace emul

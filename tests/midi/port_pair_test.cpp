@@ -1,0 +1,471 @@
+// The Windows MIDI port pair, run in-process against the emulated MIDI system:
+// framing of sends, opening and closing, names, and the input path into the
+// reply slot.
+#include <gtest/gtest.h>
+
+#include <mmsystem.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "emul.h"
+#include "midi/midi.h"
+#include "midi/reply_slot.h"
+
+void CALLBACK MidiInCallback(HMIDIIN handle, UINT message, DWORD_PTR instance, DWORD_PTR param1,
+                             DWORD_PTR param2);
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+const Bytes kHandshakePayload = {0x54, 0x71, 0x38, 0x72, 0x57, 0x7A, 0x35};
+
+emul::Scenario ThreeByTwo() {
+    emul::Scenario s;
+    for (const char* name : {"In A", "In B", "In C"}) s.inputs.push_back({name});
+    for (const char* name : {"Out A", "Out B"}) s.outputs.push_back({name});
+    s.targetIn = 1;
+    s.targetOut = 1;
+    return s;
+}
+
+// "what device result" of each recorded event, optionally only some kinds.
+std::vector<std::string> Events(const emul::Report& r, const std::vector<std::string>& kinds = {}) {
+    std::vector<std::string> out;
+    for (const emul::Event& e : r.events) {
+        bool wanted = kinds.empty();
+        for (const std::string& k : kinds) wanted = wanted || e.what == k;
+        if (wanted) out.push_back(e.what + " " + std::to_string(e.device) + " " + std::to_string(e.result));
+    }
+    return out;
+}
+
+std::vector<Bytes> SentMessages(const emul::Report& r) {
+    std::vector<Bytes> out;
+    for (const emul::Event& e : r.events) {
+        if (e.what == "send") out.push_back(e.bytes);
+    }
+    return out;
+}
+
+class PortPair : public ::testing::Test {
+protected:
+    void SetUp() override { Start(ThreeByTwo()); }
+    void TearDown() override {
+        CloseMidiIn();
+        CloseMidiOut();
+        emul::WaitIdle();
+        ClearReplyCount();
+    }
+    // Closes whatever an earlier test left open, then installs the scenario.
+    void Start(const emul::Scenario& s) {
+        CloseMidiIn();
+        CloseMidiOut();
+        emul::Configure(s);
+        ClearReplyCount();
+    }
+    static Bytes Reply() {
+        Bytes b(kReplyBufferSize);
+        CopyReplyBytes(b.data(), kReplyBufferSize);
+        return b;
+    }
+};
+
+// ---- sending ----
+
+TEST_F(PortPair, SendFramesTheDataBetweenF0AndF7) {
+    struct Case {
+        unsigned n;
+        size_t wire; // bytes on the wire; 0: nothing sent
+    };
+    const Case cases[] = {{0, 2}, {1, 3}, {7, 9}, {21, 23}, {22, 24}, {23, 0}, {64, 0}};
+    ASSERT_EQ(OpenMidiOut(0), 0);
+    Bytes data(64);
+    for (size_t k = 0; k < data.size(); ++k) data[k] = static_cast<uint8_t>(0x10 + k);
+    for (const Case& c : cases) {
+        SCOPED_TRACE("n = " + std::to_string(c.n));
+        const emul::Report before = emul::Snapshot();
+        EXPECT_EQ(SendSysEx(data.data(), c.n), 0);
+        const emul::Report after = emul::Snapshot();
+        const auto sent = SentMessages(after);
+        if (c.wire == 0) {
+            EXPECT_EQ(sent.size(), SentMessages(before).size());
+            EXPECT_EQ(after.winmmCalls, before.winmmCalls) << "a refused send must not reach the MIDI system";
+            continue;
+        }
+        ASSERT_EQ(sent.size(), SentMessages(before).size() + 1);
+        Bytes expected = {0xF0};
+        expected.insert(expected.end(), data.begin(), data.begin() + c.n);
+        expected.push_back(0xF7);
+        EXPECT_EQ(sent.back().size(), c.wire);
+        EXPECT_EQ(sent.back(), expected);
+    }
+}
+
+TEST_F(PortPair, SendWaitsWhileTheMessageIsStillPlaying) {
+    for (unsigned stillPlaying : {0u, 1u, 3u}) {
+        SCOPED_TRACE("still playing " + std::to_string(stillPlaying));
+        emul::Scenario s = ThreeByTwo();
+        s.stillPlaying = stillPlaying;
+        Start(s);
+        ASSERT_EQ(OpenMidiOut(0), 0);
+        const auto began = Clock::now();
+        EXPECT_EQ(SendSysEx(kHandshakePayload.data(), 7), 0);
+        const auto took = Clock::now() - began;
+        const emul::Report r = emul::Snapshot();
+        EXPECT_EQ(r.outUnprepareCalls, stillPlaying + 1);
+        EXPECT_EQ(r.stillPlayingAnswers, stillPlaying);
+        EXPECT_EQ(r.sleepsOf100, stillPlaying);
+        EXPECT_EQ(r.sleeps, stillPlaying);
+        EXPECT_GE(took, std::chrono::milliseconds(100 * stillPlaying));
+    }
+}
+
+TEST_F(PortPair, FailingSendsReturnTheResultAndLeaveTheHeaderUnprepared) {
+    emul::Scenario s = ThreeByTwo();
+    s.outputs[0].sendFailFrom = 3;
+    Start(s);
+    ASSERT_EQ(OpenMidiOut(0), 0);
+    EXPECT_EQ(SendSysEx(kHandshakePayload.data(), 7), 0);
+    EXPECT_EQ(SendSysEx(kHandshakePayload.data(), 7), 0);
+    const unsigned unprepareBefore = emul::Snapshot().outUnprepareCalls;
+    EXPECT_EQ(SendSysEx(kHandshakePayload.data(), 7), MMSYSERR_NODRIVER);
+    EXPECT_EQ(SendSysEx(kHandshakePayload.data(), 7), MMSYSERR_NODRIVER);
+    EXPECT_EQ(emul::Snapshot().outUnprepareCalls, unprepareBefore + 2);
+    EXPECT_EQ(emul::Snapshot().sends, 2u);
+}
+
+TEST_F(PortPair, SendOnAClosedOutputReturnsTheSystemsError) {
+    EXPECT_EQ(SendSysEx(kHandshakePayload.data(), 7), MMSYSERR_INVALHANDLE);
+    EXPECT_TRUE(SentMessages(emul::Snapshot()).empty());
+}
+
+TEST_F(PortPair, PacedSendTakesItsWireTime) {
+    emul::Scenario s = ThreeByTwo();
+    s.pacing = true;
+    Start(s);
+    ASSERT_EQ(OpenMidiOut(0), 0);
+    Bytes data(22, 0x41);
+    const auto began = Clock::now();
+    EXPECT_EQ(SendSysEx(data.data(), 22), 0);
+    EXPECT_GE(Clock::now() - began, std::chrono::microseconds(24 * 320));
+}
+
+// ---- opening and closing ----
+
+TEST_F(PortPair, ClosesReturnZeroOnAClosedSideAndCallNothing) {
+    const unsigned before = emul::Snapshot().winmmCalls;
+    EXPECT_EQ(CloseMidiIn(), 0);
+    EXPECT_EQ(CloseMidiOut(), 0);
+    EXPECT_EQ(emul::Snapshot().winmmCalls, before);
+}
+
+TEST_F(PortPair, ClosesReturnOneThenZeroAfterAnOpen) {
+    ASSERT_EQ(OpenMidiIn(2), 0);
+    ASSERT_EQ(OpenMidiOut(1), 0);
+    EXPECT_EQ(CloseMidiIn(), 1);
+    EXPECT_EQ(CloseMidiIn(), 0);
+    EXPECT_EQ(CloseMidiOut(), 1);
+    EXPECT_EQ(CloseMidiOut(), 0);
+    const emul::Report r = emul::Snapshot();
+    EXPECT_FALSE(r.inputLeftOpen);
+    EXPECT_FALSE(r.outputLeftOpen);
+}
+
+TEST_F(PortPair, OpenAndCloseCallTheSystemInOrder) {
+    ASSERT_EQ(OpenMidiIn(2), 0);
+    EXPECT_EQ(emul::QueuedBuffers(2), 1u);
+    ASSERT_EQ(OpenMidiOut(1), 0);
+    CloseMidiIn();
+    CloseMidiOut();
+    const std::vector<std::string> expected = {"in_open 2 0",  "in_start 2 0",  "out_open 1 0",
+                                               "in_stop 2 0",  "in_reset 2 0",  "in_close 2 0",
+                                               "out_close 1 0"};
+    EXPECT_EQ(Events(emul::Snapshot()), expected);
+}
+
+TEST_F(PortPair, FailedOpenLeavesTheFlagClearAndTheNameAsItWas) {
+    emul::Scenario s = ThreeByTwo();
+    s.inputs[1].openFail = true;
+    s.outputs[1].openFail = true;
+    Start(s);
+    ASSERT_EQ(OpenMidiIn(0), 0);
+    ASSERT_EQ(OpenMidiOut(0), 0);
+    ASSERT_EQ(CloseMidiIn(), 1);
+    ASSERT_EQ(CloseMidiOut(), 1);
+
+    EXPECT_EQ(OpenMidiIn(1), MMSYSERR_ALLOCATED);
+    EXPECT_EQ(OpenMidiOut(1), MMSYSERR_ALLOCATED);
+    EXPECT_STREQ(MidiInName(), "In A");
+    EXPECT_STREQ(MidiOutName(), "Out A");
+    EXPECT_EQ(CloseMidiIn(), 0);
+    EXPECT_EQ(CloseMidiOut(), 0);
+    // Device numbers beyond the last.
+    EXPECT_EQ(OpenMidiIn(7), MMSYSERR_BADDEVICEID);
+    EXPECT_EQ(OpenMidiOut(7), MMSYSERR_BADDEVICEID);
+    EXPECT_STREQ(MidiInName(), "In A");
+    EXPECT_EQ(CloseMidiIn(), 0);
+}
+
+TEST_F(PortPair, InputThatFailsToStartStaysOpenUntilClosed) {
+    emul::Scenario s = ThreeByTwo();
+    s.inputs[0].startFail = true;
+    Start(s);
+    EXPECT_EQ(OpenMidiIn(0), MMSYSERR_ERROR);
+    EXPECT_STREQ(MidiInName(), "In A");
+    EXPECT_TRUE(emul::Snapshot().inputLeftOpen);
+    EXPECT_EQ(CloseMidiIn(), 1);
+    EXPECT_EQ(CloseMidiIn(), 0);
+    EXPECT_FALSE(emul::Snapshot().inputLeftOpen);
+}
+
+TEST_F(PortPair, OpeningAnotherInputReleasesOneThatFailedToStart) {
+    emul::Scenario s = ThreeByTwo();
+    s.inputs[0].startFail = true;
+    Start(s);
+    EXPECT_EQ(OpenMidiIn(0), MMSYSERR_ERROR);
+    ASSERT_EQ(OpenMidiIn(2), 0);
+    EXPECT_EQ(Events(emul::Snapshot(), {"in_close"}), std::vector<std::string>{"in_close 0 0"});
+    EXPECT_EQ(emul::QueuedBuffers(0), 0u);
+    EXPECT_EQ(emul::QueuedBuffers(2), 1u);
+    EXPECT_EQ(CloseMidiIn(), 1);
+    EXPECT_FALSE(emul::Snapshot().inputLeftOpen);
+}
+
+TEST_F(PortPair, ADeviceThatKeepsRefusingToCloseIsGivenUp) {
+    emul::Scenario s = ThreeByTwo();
+    s.vanishAfter = 1;
+    s.vanishCloseRefuses = true;
+    Start(s);
+    ASSERT_EQ(OpenMidiIn(1), 0);
+    ASSERT_EQ(OpenMidiOut(1), 0);
+    EXPECT_EQ(SendSysEx(kHandshakePayload.data(), 7), 0); // the last message the device takes
+    EXPECT_EQ(SendSysEx(kHandshakePayload.data(), 7), MMSYSERR_NODRIVER);
+    EXPECT_EQ(CloseMidiIn(), 1);
+    EXPECT_EQ(CloseMidiOut(), 1);
+    const emul::Report r = emul::Snapshot();
+    EXPECT_EQ(Events(r, {"in_close"}).size(), 3u);
+    EXPECT_EQ(Events(r, {"out_close"}).size(), 3u);
+    EXPECT_EQ(CloseMidiIn(), 0);
+    EXPECT_EQ(CloseMidiOut(), 0);
+}
+
+// ---- names ----
+
+TEST_F(PortPair, NamesAreCutTo31Characters) {
+    const std::string letters = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+    struct Case {
+        size_t length;
+        bool unterminated; // the system fills all 32 bytes without a terminator
+    };
+    const Case cases[] = {{0, false}, {5, false}, {31, false}, {32, false}, {40, false},
+                          {31, true}, {32, true},  {40, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE("length " + std::to_string(c.length) + (c.unterminated ? " unterminated" : ""));
+        emul::Scenario s = ThreeByTwo();
+        s.inputs[0].name = letters.substr(0, c.length);
+        s.outputs[0].name = letters.substr(1, c.length);
+        s.unterminatedNames = c.unterminated;
+        Start(s);
+        const size_t kept = c.length < 31 ? c.length : 31;
+        char name[kDeviceNameSize];
+        memset(name, 'x', sizeof name);
+        ASSERT_EQ(QueryMidiInDevice(0, name), 0);
+        EXPECT_EQ(std::string(name), letters.substr(0, kept));
+        memset(name, 'x', sizeof name);
+        ASSERT_EQ(QueryMidiOutDevice(0, name), 0);
+        EXPECT_EQ(std::string(name), letters.substr(1, kept));
+        ASSERT_EQ(OpenMidiIn(0), 0);
+        ASSERT_EQ(OpenMidiOut(0), 0);
+        EXPECT_EQ(std::string(MidiInName()), letters.substr(0, kept));
+        EXPECT_EQ(std::string(MidiOutName()), letters.substr(1, kept));
+    }
+}
+
+TEST_F(PortPair, QueriesStopAtAGapAndANameIsEmptyWhenTheQueryFailsAfterOpen) {
+    emul::Scenario s = ThreeByTwo();
+    s.inputs[1].capsFail = true;
+    s.outputs[0].capsFail = true;
+    Start(s);
+    char name[kDeviceNameSize] = "old";
+    EXPECT_EQ(QueryMidiInDevice(0, name), 0);
+    EXPECT_STREQ(name, "In A");
+    EXPECT_EQ(QueryMidiInDevice(1, name), MMSYSERR_BADDEVICEID);
+    EXPECT_STREQ(name, "");
+    EXPECT_EQ(QueryMidiInDevice(2, name), 0);
+    EXPECT_EQ(QueryMidiInDevice(3, name), MMSYSERR_BADDEVICEID);
+    EXPECT_EQ(QueryMidiOutDevice(0, name), MMSYSERR_BADDEVICEID);
+    EXPECT_EQ(QueryMidiOutDevice(1, name), 0);
+    EXPECT_STREQ(name, "Out B");
+
+    // The device opens although its capabilities cannot be read.
+    ASSERT_EQ(OpenMidiIn(0), 0);
+    EXPECT_STREQ(MidiInName(), "In A");
+    CloseMidiIn();
+    ASSERT_EQ(OpenMidiIn(1), 0);
+    EXPECT_STREQ(MidiInName(), "");
+    ASSERT_EQ(OpenMidiOut(0), 0);
+    EXPECT_STREQ(MidiOutName(), "");
+}
+
+// ---- receiving ----
+
+TEST_F(PortPair, TheTargetAnswersTheHandshake) {
+    ASSERT_EQ(OpenMidiIn(1), 0);
+    ASSERT_EQ(OpenMidiOut(1), 0);
+    ASSERT_EQ(SendSysEx(kHandshakePayload.data(), 7), 0);
+    ASSERT_TRUE(WaitForReply(2000));
+    EXPECT_EQ(ReplyCount(), 3);
+    const Bytes reply = Reply();
+    EXPECT_EQ(Bytes(reply.begin(), reply.begin() + 3), (Bytes{0xF0, 0x3B, 0xF7}));
+    uint8_t code = 0;
+    EXPECT_TRUE(TakeReply(&code));
+    EXPECT_EQ(code, 0x3B);
+    EXPECT_EQ(ReplyCount(), 0);
+}
+
+TEST_F(PortPair, LoopbackEchoesTheRequest) {
+    emul::Scenario s = ThreeByTwo();
+    s.loopbacks.push_back({0, 0});
+    Start(s);
+    ASSERT_EQ(OpenMidiIn(0), 0);
+    ASSERT_EQ(OpenMidiOut(0), 0);
+    ASSERT_EQ(SendSysEx(kHandshakePayload.data(), 7), 0);
+    ASSERT_TRUE(WaitForReply(2000));
+    EXPECT_EQ(ReplyCount(), 9);
+    uint8_t code = 0;
+    EXPECT_TRUE(TakeReply(&code));
+    EXPECT_EQ(code, 0x54);
+}
+
+TEST_F(PortPair, AOneByteReplyLeavesTheCountAtOne) {
+    ASSERT_EQ(OpenMidiIn(0), 0);
+    emul::Deliver(0, {0xF0});
+    emul::WaitIdle();
+    EXPECT_EQ(ReplyCount(), 1);
+    uint8_t code = 0x55;
+    EXPECT_FALSE(TakeReply(&code));
+    EXPECT_EQ(code, 0x55);
+    EXPECT_EQ(ReplyCount(), 1);
+    // Reception goes on.
+    emul::Deliver(0, {0xF0, 0x15, 0xF7});
+    emul::WaitIdle();
+    EXPECT_TRUE(TakeReply(&code));
+    EXPECT_EQ(code, 0x15);
+}
+
+TEST_F(PortPair, AnInvalidMessageIsNotAReplyAndTheBufferGoesBack) {
+    ASSERT_EQ(OpenMidiIn(0), 0);
+    emul::Deliver(0, {0xF0, 0x1A}, /*invalid=*/true);
+    emul::WaitIdle();
+    EXPECT_EQ(ReplyCount(), 0);
+    EXPECT_EQ(emul::QueuedBuffers(0), 1u);
+    emul::Deliver(0, {0xF0, 0x1A, 0xF7});
+    emul::WaitIdle();
+    uint8_t code = 0;
+    EXPECT_TRUE(TakeReply(&code));
+    EXPECT_EQ(code, 0x1A);
+    EXPECT_EQ(emul::Snapshot().dropped, 0u);
+}
+
+TEST_F(PortPair, AReplyLongerThanTheBufferKeeps200Bytes) {
+    ASSERT_EQ(OpenMidiIn(0), 0);
+    Bytes longReply(300, 0x00);
+    longReply[0] = 0xF0;
+    longReply[1] = 0x24;
+    for (size_t k = 2; k < 199; ++k) longReply[k] = static_cast<uint8_t>(k & 0x7F);
+    longReply.back() = 0xF7;
+    emul::Deliver(0, longReply);
+    emul::WaitIdle();
+    EXPECT_EQ(ReplyCount(), 200);
+    EXPECT_EQ(Reply(), Bytes(longReply.begin(), longReply.begin() + 200));
+    uint8_t code = 0;
+    EXPECT_TRUE(TakeReply(&code));
+    EXPECT_EQ(code, 0x24);
+    // The rest found no buffer queued; the next reply still arrives.
+    emul::Deliver(0, {0xF0, 0x1A, 0xF7});
+    emul::WaitIdle();
+    EXPECT_EQ(ReplyCount(), 3);
+}
+
+TEST_F(PortPair, NothingIsReceivedAfterClose) {
+    ASSERT_EQ(OpenMidiIn(0), 0);
+    emul::Deliver(0, {0xF0, 0x3B, 0xF7}, false, /*delayMs=*/60);
+    EXPECT_EQ(CloseMidiIn(), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    emul::Deliver(0, {0xF0, 0x3B, 0xF7});
+    emul::WaitIdle();
+    EXPECT_EQ(ReplyCount(), 0);
+    const emul::Report r = emul::Snapshot();
+    EXPECT_EQ(r.dropped, 2u);
+    EXPECT_EQ(r.delivered, 0u);
+}
+
+TEST_F(PortPair, TheEmptyBufferOfTheResetIsNotTakenAsAReply) {
+    // Whatever the slot holds before the close stays as it was.
+    for (const Bytes& waiting : {Bytes{}, Bytes{0xF0}, Bytes{0xF0, 0x3B, 0xF7}}) {
+        SCOPED_TRACE("waiting " + std::to_string(waiting.size()));
+        Start(ThreeByTwo());
+        ASSERT_EQ(OpenMidiIn(0), 0);
+        if (!waiting.empty()) emul::Deliver(0, waiting);
+        emul::WaitIdle();
+        ASSERT_EQ(ReplyCount(), static_cast<int16_t>(waiting.size()));
+        const unsigned callbacksBefore = emul::Snapshot().callbacks;
+        EXPECT_EQ(CloseMidiIn(), 1);
+        // The reset handed the queued buffer back, and the close was told.
+        EXPECT_EQ(emul::Snapshot().callbacks, callbacksBefore + 2);
+        EXPECT_EQ(ReplyCount(), static_cast<int16_t>(waiting.size()));
+    }
+}
+
+TEST_F(PortPair, AnEmptyBufferWhileOpenIsNotAReplyAndGoesBack) {
+    ASSERT_EQ(OpenMidiIn(0), 0);
+    emul::Deliver(0, {0xF0});
+    emul::WaitIdle();
+    ASSERT_EQ(ReplyCount(), 1);
+    emul::HandBackEmpty(0);
+    EXPECT_EQ(ReplyCount(), 1);
+    EXPECT_EQ(emul::QueuedBuffers(0), 1u);
+    emul::Deliver(0, {0xF0, 0x3B, 0xF7});
+    emul::WaitIdle();
+    EXPECT_EQ(ReplyCount(), 3);
+}
+
+TEST_F(PortPair, TheCallbackIgnoresOtherInputsAndTheClosedInput) {
+    uint8_t data[3] = {0xF0, 0x3B, 0xF7};
+    MIDIHDR header;
+    memset(&header, 0, sizeof header);
+    header.lpData = reinterpret_cast<LPSTR>(data);
+    header.dwBufferLength = sizeof data;
+    header.dwBytesRecorded = sizeof data;
+    header.dwFlags = MHDR_DONE | MHDR_PREPARED;
+    const auto stranger = reinterpret_cast<HMIDIIN>(uintptr_t{0x7777});
+
+    MidiInCallback(stranger, MIM_LONGDATA, 0, reinterpret_cast<DWORD_PTR>(&header), 0);
+    EXPECT_EQ(ReplyCount(), 0) << "closed input";
+    ASSERT_EQ(OpenMidiIn(0), 0);
+    MidiInCallback(stranger, MIM_LONGDATA, 0, reinterpret_cast<DWORD_PTR>(&header), 0);
+    EXPECT_EQ(ReplyCount(), 0) << "another input";
+    MidiInCallback(nullptr, MIM_LONGDATA, 0, reinterpret_cast<DWORD_PTR>(&header), 0);
+    EXPECT_EQ(ReplyCount(), 0) << "no input";
+}
+
+TEST_F(PortPair, PacedRepliesArriveAfterTheirWireTime) {
+    emul::Scenario s = ThreeByTwo();
+    s.pacing = true;
+    s.script.replyDelayMs = 20;
+    Start(s);
+    ASSERT_EQ(OpenMidiIn(1), 0);
+    ASSERT_EQ(OpenMidiOut(1), 0);
+    const auto began = Clock::now();
+    ASSERT_EQ(SendSysEx(kHandshakePayload.data(), 7), 0);
+    EXPECT_FALSE(WaitForReply(15));
+    ASSERT_TRUE(WaitForReply(2000));
+    EXPECT_GE(Clock::now() - began, std::chrono::microseconds(9 * 320 + 20000 + 3 * 320));
+}
+
+} // namespace
