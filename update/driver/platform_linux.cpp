@@ -1,4 +1,143 @@
-// placeholder: being written
+// The run sequence's operating-system services on Linux: the first "*.led"
+// entry of the current directory, and the closing wait for a key.
 #include "driver/platform.h"
-FindResult FindFirstLedFile(char*, size_t) { return kFindNone; }
-void WaitForKey() {}
+
+#include <dirent.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr char kExtension[] = ".led";
+constexpr size_t kExtensionLength = sizeof kExtension - 1;
+
+// The signals that end the process while it waits for a key; the terminal
+// must not be left without echo when one of them arrives.
+constexpr int kEndSignals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int kEndSignalCount = sizeof kEndSignals / sizeof kEndSignals[0];
+
+termios gSavedTerminal;                          // the terminal's mode before the wait
+struct sigaction gSavedActions[kEndSignalCount]; // the handlers before the wait
+bool gInstalled[kEndSignalCount];                // which signals the wait took over
+
+char FoldCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// True when name ends in ".led", ignoring ASCII case.
+bool HasLedExtension(const char* name, size_t length) {
+    if (length < kExtensionLength) return false;
+    const char* tail = name + length - kExtensionLength;
+    for (size_t k = 0; k < kExtensionLength; ++k) {
+        if (FoldCase(tail[k]) != kExtension[k]) return false;
+    }
+    return true;
+}
+
+void RestoreHandlers() {
+    for (int k = 0; k < kEndSignalCount; ++k) {
+        if (gInstalled[k]) sigaction(kEndSignals[k], &gSavedActions[k], nullptr);
+        gInstalled[k] = false;
+    }
+}
+
+// A signal that ends the process arrived during the wait: give the terminal its
+// mode back, then let the signal end the process with its default action.
+extern "C" void OnEndSignal(int signalNumber) {
+    tcsetattr(STDIN_FILENO, TCSANOW, &gSavedTerminal);
+    RestoreHandlers();
+    struct sigaction defaultAction;
+    memset(&defaultAction, 0, sizeof defaultAction);
+    defaultAction.sa_handler = SIG_DFL;
+    sigemptyset(&defaultAction.sa_mask);
+    sigaction(signalNumber, &defaultAction, nullptr);
+    raise(signalNumber); // delivered when this handler returns and unblocks it
+}
+
+// Catches the ending signals for the duration of the wait. A signal that was
+// ignored when the program started (as under nohup) stays ignored.
+void InstallHandlers() {
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = OnEndSignal;
+    sigemptyset(&action.sa_mask);
+    for (int k = 0; k < kEndSignalCount; ++k) sigaddset(&action.sa_mask, kEndSignals[k]);
+    for (int k = 0; k < kEndSignalCount; ++k) {
+        gInstalled[k] = false;
+        if (sigaction(kEndSignals[k], nullptr, &gSavedActions[k]) != 0) continue;
+        if (gSavedActions[k].sa_handler == SIG_IGN) continue;
+        gInstalled[k] = sigaction(kEndSignals[k], &action, nullptr) == 0;
+    }
+}
+
+// Reads one byte of standard input, or returns at its end or on an error.
+void ReadOneByte() {
+    char byte;
+    while (read(STDIN_FILENO, &byte, 1) < 0 && errno == EINTR) {
+    }
+}
+
+// Waits for one key on a terminal: no line editing and no echo while waiting.
+void ReadOneKey() {
+    if (tcgetattr(STDIN_FILENO, &gSavedTerminal) != 0) {
+        ReadOneByte();
+        return;
+    }
+    termios raw = gSavedTerminal;
+    raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+
+    InstallHandlers();
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) {
+        ReadOneByte();
+        tcsetattr(STDIN_FILENO, TCSANOW, &gSavedTerminal);
+    } else {
+        ReadOneByte();
+    }
+    RestoreHandlers();
+}
+
+} // namespace
+
+// Takes the first entry in the directory's own order whose name ends in ".led"
+// (any case). Directories are not told from files; only that one entry is
+// examined.
+FindResult FindFirstLedFile(char* name, size_t capacity) {
+    DIR* directory = opendir(".");
+    if (directory == nullptr) return kFindNone;
+
+    FindResult result = kFindNone;
+    // readdir is safe here: this stream is private to this call on one thread.
+    while (const dirent* entry = readdir(directory)) { // NOLINT(concurrency-mt-unsafe)
+        const size_t length = strlen(entry->d_name);
+        if (!HasLedExtension(entry->d_name, length)) continue;
+        if (length >= capacity) {
+            result = kFindNameTooLong;
+        } else {
+            memcpy(name, entry->d_name, length + 1);
+            result = kFindFound;
+        }
+        break;
+    }
+    closedir(directory);
+    return result;
+}
+
+// Stands in for the command interpreter's "pause": prints the prompt and
+// waits for one key, or for one byte or the end of input when standard input
+// is not a terminal.
+void WaitForKey() {
+    printf("Press any key to continue . . . ");
+    fflush(stdout);
+    if (isatty(STDIN_FILENO)) {
+        ReadOneKey();
+    } else {
+        ReadOneByte();
+    }
+    printf("\n");
+    fflush(stdout);
+}
