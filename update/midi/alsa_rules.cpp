@@ -1,1 +1,74 @@
-// placeholder: being written
+// Numbering, naming, result codes and System Exclusive reassembly for the
+// ALSA sequencer MIDI layer.
+#include "midi/alsa_rules.h"
+
+#include <cstring>
+
+bool SeqPortIsDevice(const SeqPortDesc* port, SeqDirection direction, int ownClient) {
+    if (port->client == kSeqSystemClient || port->client == ownClient) return false;
+    if (port->caps & (kSeqCapNoExport | kSeqCapInactive)) return false;
+    const unsigned needed = direction == kSeqInput ? (kSeqCapRead | kSeqCapSubsRead)
+                                                   : (kSeqCapWrite | kSeqCapSubsWrite);
+    return (port->caps & needed) == needed;
+}
+
+namespace {
+
+bool PortPrecedes(const SeqPortDesc* a, const SeqPortDesc* b) {
+    if (a->client != b->client) return a->client < b->client;
+    return a->port < b->port;
+}
+
+} // namespace
+
+int FindSeqDevice(const SeqPortDesc* ports, unsigned count, SeqDirection direction,
+                  int ownClient, unsigned deviceId) {
+    // A device's number is the count of devices that precede it. The lists
+    // are short, so counting for each candidate beats sorting a copy.
+    for (unsigned i = 0; i < count; ++i) {
+        if (!SeqPortIsDevice(&ports[i], direction, ownClient)) continue;
+        unsigned before = 0;
+        for (unsigned j = 0; j < count; ++j) {
+            if (j != i && SeqPortIsDevice(&ports[j], direction, ownClient) &&
+                PortPrecedes(&ports[j], &ports[i]))
+                ++before;
+        }
+        if (before == deviceId) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+void CopyDeviceName(const char* portName, char name[kDeviceNameSize]) {
+    const size_t length = strnlen(portName, kDeviceNameSize - 1);
+    memcpy(name, portName, length);
+    name[length] = '\0';
+}
+
+uint16_t SeqResultCode(int alsaResult) {
+    if (alsaResult >= 0) return 0;
+    const uint16_t code = static_cast<uint16_t>(-static_cast<long long>(alsaResult) & 0xFFFF);
+    return code != 0 ? code : 0xFFFF;
+}
+
+void ResetSysExAssembly(SysExAssembly* assembly) {
+    assembly->kept = 0;
+    assembly->inMessage = false;
+}
+
+void FeedSysEx(SysExAssembly* assembly, const uint8_t* chunk, unsigned n, SysExSink sink,
+               void* context) {
+    for (unsigned i = 0; i < n; ++i) {
+        const uint8_t byte = chunk[i];
+        if (byte == 0xF0) {
+            assembly->inMessage = true;
+            assembly->kept = 0;
+        } else if (!assembly->inMessage) {
+            continue;
+        }
+        if (assembly->kept < kReplyBufferSize) assembly->bytes[assembly->kept++] = byte;
+        if (byte == 0xF7) {
+            sink(assembly->bytes, assembly->kept, context);
+            ResetSysExAssembly(assembly);
+        }
+    }
+}

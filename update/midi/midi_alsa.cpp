@@ -1,11 +1,399 @@
-// placeholder: being written
+// The MIDI port pair on the ALSA sequencer.
+//
+// The program is one sequencer client with two ports of its own: opening the
+// input subscribes our input port to the device's port, opening the output
+// subscribes our output port to the device's. Messages are sent as single
+// direct System Exclusive events to the subscribers of our output port. A
+// reader thread polls the sequencer, puts the device's System Exclusive
+// pieces back together and hands each completed message to the reply slot.
+//
+// The sequencer is opened on first use and kept until the process exits:
+// discovery opens and closes sides many times, and one client for the whole
+// run keeps our own client (which the numbering leaves out) the same between
+// counting and opening. A sequencer that cannot be opened (no sound support,
+// no /dev/snd) is tried once; every later call reports the same failure, and
+// the library's error printing is silenced before its first call.
+#include <alsa/asoundlib.h>
+#include <errno.h>
+#include <poll.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "midi/alsa_rules.h"
 #include "midi/midi.h"
-uint16_t QueryMidiInDevice(unsigned, char*) { return 2; }
-uint16_t QueryMidiOutDevice(unsigned, char*) { return 2; }
-uint16_t OpenMidiIn(unsigned) { return 2; }
-uint16_t OpenMidiOut(unsigned) { return 2; }
-int CloseMidiIn() { return 0; }
-int CloseMidiOut() { return 0; }
-uint16_t SendSysEx(const uint8_t*, unsigned) { return 0; }
-const char* MidiInName() { return ""; }
-const char* MidiOutName() { return ""; }
+#include "midi/reply_slot.h"
+
+static_assert(kSeqCapRead == SND_SEQ_PORT_CAP_READ, "capability bits differ");
+static_assert(kSeqCapWrite == SND_SEQ_PORT_CAP_WRITE, "capability bits differ");
+static_assert(kSeqCapSubsRead == SND_SEQ_PORT_CAP_SUBS_READ, "capability bits differ");
+static_assert(kSeqCapSubsWrite == SND_SEQ_PORT_CAP_SUBS_WRITE, "capability bits differ");
+static_assert(kSeqCapNoExport == SND_SEQ_PORT_CAP_NO_EXPORT, "capability bits differ");
+#ifdef SND_SEQ_PORT_CAP_INACTIVE
+static_assert(kSeqCapInactive == SND_SEQ_PORT_CAP_INACTIVE, "capability bits differ");
+#endif
+static_assert(kSeqSystemClient == SND_SEQ_CLIENT_SYSTEM, "system client differs");
+
+namespace {
+
+constexpr unsigned kMaxPorts = 256;       // ports looked at when numbering devices
+constexpr unsigned kMaxPollFds = 4;       // the sequencer uses one
+constexpr int kReaderPollMs = 20;         // how soon a stop request is seen
+constexpr long kSendRetryMs = 2;          // pause before a refused send is retried
+constexpr unsigned kSendRetries = 250;    // so a send gives up after about half a second
+
+enum SeqState { kSeqNotOpened, kSeqReady, kSeqUnavailable };
+
+struct SeqClient {
+    snd_seq_t* handle;
+    SeqState state;
+    int failure; // ALSA result reported while unavailable
+    int ownClient;
+    int inPort;  // receives from the input device
+    int outPort; // sends to the output device
+    pollfd inputFds[kMaxPollFds];
+    int inputFdCount;
+};
+
+struct MidiPortPair {
+    bool inputOpen;
+    bool outputOpen;
+    char inputName[kDeviceNameSize];
+    char outputName[kDeviceNameSize];
+    // The subscribed device ports; valid while the matching flag below is set.
+    bool inputSubscribed;
+    int inputClient;
+    int inputPort;
+    bool outputSubscribed;
+    int outputClient;
+    int outputPort;
+    bool readerRunning;
+    pthread_t reader;
+};
+
+SeqClient gSeq;
+MidiPortPair gPair;
+SeqPortDesc gPorts[kMaxPorts];     // main thread: the latest enumeration
+SysExAssembly gAssembly;           // reader thread, reset before it starts
+std::atomic<bool> gStopReader{false};
+
+void SilentAlsaError(const char*, int, const char*, int, const char*, ...) {}
+
+void PauseMs(long milliseconds) {
+    timespec pause = {milliseconds / 1000, (milliseconds % 1000) * 1000000L};
+    nanosleep(&pause, nullptr);
+}
+
+void CloseSequencerAtExit();
+
+bool OpenSequencer(int* failure) {
+    if (gSeq.state == kSeqReady) return true;
+    if (gSeq.state == kSeqUnavailable) {
+        *failure = gSeq.failure;
+        return false;
+    }
+    snd_lib_error_set_handler(SilentAlsaError);
+
+    snd_seq_t* handle = nullptr;
+    int result = snd_seq_open(&handle, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK);
+    int inPort = -1;
+    int outPort = -1;
+    int fdCount = 0;
+    if (result >= 0) result = snd_seq_set_client_name(handle, "update");
+    if (result >= 0) {
+        // Our own ports are kept out of other programs' routing.
+        inPort = snd_seq_create_simple_port(
+            handle, "update in",
+            SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE | SND_SEQ_PORT_CAP_NO_EXPORT,
+            SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+        result = inPort;
+    }
+    if (result >= 0) {
+        outPort = snd_seq_create_simple_port(
+            handle, "update out",
+            SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ | SND_SEQ_PORT_CAP_NO_EXPORT,
+            SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+        result = outPort;
+    }
+    if (result >= 0) {
+        fdCount = snd_seq_poll_descriptors_count(handle, POLLIN);
+        if (fdCount <= 0 || fdCount > static_cast<int>(kMaxPollFds)) result = -EINVAL;
+    }
+    if (result >= 0) {
+        fdCount = snd_seq_poll_descriptors(handle, gSeq.inputFds, kMaxPollFds, POLLIN);
+        if (fdCount <= 0) result = -EINVAL;
+    }
+    if (result >= 0) result = snd_seq_client_id(handle);
+    if (result < 0) {
+        if (handle != nullptr) snd_seq_close(handle);
+        gSeq.state = kSeqUnavailable;
+        gSeq.failure = result;
+        *failure = result;
+        return false;
+    }
+    gSeq.handle = handle;
+    gSeq.ownClient = result;
+    gSeq.inPort = inPort;
+    gSeq.outPort = outPort;
+    gSeq.inputFdCount = fdCount;
+    gSeq.state = kSeqReady;
+    atexit(CloseSequencerAtExit);
+    return true;
+}
+
+// Reads the sequencer's ports into gPorts; returns how many.
+unsigned ListPorts() {
+    snd_seq_client_info_t* clientInfo;
+    snd_seq_port_info_t* portInfo;
+    snd_seq_client_info_alloca(&clientInfo);
+    snd_seq_port_info_alloca(&portInfo);
+
+    unsigned count = 0;
+    snd_seq_client_info_set_client(clientInfo, -1);
+    while (count < kMaxPorts && snd_seq_query_next_client(gSeq.handle, clientInfo) >= 0) {
+        const int client = snd_seq_client_info_get_client(clientInfo);
+        snd_seq_port_info_set_client(portInfo, client);
+        snd_seq_port_info_set_port(portInfo, -1);
+        while (count < kMaxPorts && snd_seq_query_next_port(gSeq.handle, portInfo) >= 0) {
+            SeqPortDesc* desc = &gPorts[count++];
+            desc->client = client;
+            desc->port = snd_seq_port_info_get_port(portInfo);
+            desc->caps = snd_seq_port_info_get_capability(portInfo);
+            const char* name = snd_seq_port_info_get_name(portInfo);
+            const size_t length = name != nullptr ? strnlen(name, kSeqPortNameSize - 1) : 0;
+            if (length > 0) memcpy(desc->name, name, length);
+            desc->name[length] = '\0';
+        }
+    }
+    return count;
+}
+
+// Finds device number deviceId of a direction: its address and name.
+// Returns 0, or a negative errno when there is no such device.
+int LocateDevice(SeqDirection direction, unsigned deviceId, int* client, int* port,
+                 char name[kDeviceNameSize]) {
+    int failure = 0;
+    if (!OpenSequencer(&failure)) return failure;
+    const unsigned count = ListPorts();
+    const int index = FindSeqDevice(gPorts, count, direction, gSeq.ownClient, deviceId);
+    if (index < 0) return -ENODEV;
+    *client = gPorts[index].client;
+    *port = gPorts[index].port;
+    CopyDeviceName(gPorts[index].name, name);
+    return 0;
+}
+
+uint16_t QueryDevice(SeqDirection direction, unsigned deviceId, char name[kDeviceNameSize]) {
+    int client = 0;
+    int port = 0;
+    char found[kDeviceNameSize];
+    const int result = LocateDevice(direction, deviceId, &client, &port, found);
+    if (result < 0) return SeqResultCode(result);
+    memcpy(name, found, kDeviceNameSize);
+    return 0;
+}
+
+void DeliverReply(const uint8_t* bytes, uint32_t count, void*) { StoreReply(bytes, count); }
+
+// Takes one incoming event: only System Exclusive pieces from the subscribed
+// device to our input port count.
+void TakeEvent(const snd_seq_event_t* event) {
+    if (event->type != SND_SEQ_EVENT_SYSEX) return;
+    if (event->source.client != gPair.inputClient || event->source.port != gPair.inputPort)
+        return;
+    if (event->dest.port != gSeq.inPort) return;
+    if ((event->flags & SND_SEQ_EVENT_LENGTH_MASK) != SND_SEQ_EVENT_LENGTH_VARIABLE) return;
+    FeedSysEx(&gAssembly, static_cast<const uint8_t*>(event->data.ext.ptr), event->data.ext.len,
+              DeliverReply, nullptr);
+}
+
+// Reads every event waiting. Returns false on an error other than "nothing
+// more waiting", so the caller can pause instead of spinning on it.
+bool DrainInput() {
+    while (!gStopReader.load(std::memory_order_acquire)) {
+        snd_seq_event_t* event = nullptr;
+        const int result = snd_seq_event_input(gSeq.handle, &event);
+        if (result == -EAGAIN) return true;
+        if (result == -ENOSPC) {
+            // Our input overran and the sequencer dropped events: the
+            // message in progress has lost pieces.
+            ResetSysExAssembly(&gAssembly);
+            continue;
+        }
+        if (result < 0) return false;
+        if (event != nullptr) TakeEvent(event);
+    }
+    return true;
+}
+
+void* ReadInput(void*) {
+    pollfd fds[kMaxPollFds];
+    const int fdCount = gSeq.inputFdCount;
+    memcpy(fds, gSeq.inputFds, sizeof fds);
+    while (!gStopReader.load(std::memory_order_acquire)) {
+        const int ready = poll(fds, static_cast<nfds_t>(fdCount), kReaderPollMs);
+        if (ready <= 0) continue;
+        if (!DrainInput()) PauseMs(kReaderPollMs);
+    }
+    return nullptr;
+}
+
+// Stops the reader and drops the input subscription, whatever the flag says.
+void ReleaseInput() {
+    if (gPair.readerRunning) {
+        gStopReader.store(true, std::memory_order_release);
+        pthread_join(gPair.reader, nullptr);
+        gPair.readerRunning = false;
+    }
+    if (gPair.inputSubscribed) {
+        snd_seq_disconnect_from(gSeq.handle, gSeq.inPort, gPair.inputClient, gPair.inputPort);
+        gPair.inputSubscribed = false;
+    }
+}
+
+void ReleaseOutput() {
+    if (gPair.outputSubscribed) {
+        snd_seq_disconnect_to(gSeq.handle, gSeq.outPort, gPair.outputClient, gPair.outputPort);
+        gPair.outputSubscribed = false;
+    }
+}
+
+void CloseSequencerAtExit() {
+    // The reader must not outlive the reply slot it writes to.
+    CloseMidiIn();
+    ReleaseInput();
+    CloseMidiOut();
+    ReleaseOutput();
+    snd_seq_close(gSeq.handle);
+    gSeq.handle = nullptr;
+    gSeq.state = kSeqUnavailable;
+    gSeq.failure = -EBADF;
+}
+
+// Sends one event directly, retrying for a bounded time while the sequencer
+// refuses it for want of room.
+int SendDirect(snd_seq_event_t* event) {
+    int result = snd_seq_event_output_direct(gSeq.handle, event);
+    for (unsigned retry = 0; result == -EAGAIN && retry < kSendRetries; ++retry) {
+        PauseMs(kSendRetryMs);
+        result = snd_seq_event_output_direct(gSeq.handle, event);
+    }
+    return result;
+}
+
+// 0 while our output port is still subscribed to the device. An unplugged
+// device takes its ports and their subscriptions with it, and a message sent
+// to no subscriber at all is not an error for the sequencer.
+int OutputStillConnected() {
+    snd_seq_port_subscribe_t* subscription;
+    snd_seq_port_subscribe_alloca(&subscription);
+    snd_seq_addr_t sender;
+    sender.client = static_cast<unsigned char>(gSeq.ownClient);
+    sender.port = static_cast<unsigned char>(gSeq.outPort);
+    snd_seq_addr_t dest;
+    dest.client = static_cast<unsigned char>(gPair.outputClient);
+    dest.port = static_cast<unsigned char>(gPair.outputPort);
+    snd_seq_port_subscribe_set_sender(subscription, &sender);
+    snd_seq_port_subscribe_set_dest(subscription, &dest);
+    return snd_seq_get_port_subscription(gSeq.handle, subscription);
+}
+
+} // namespace
+
+uint16_t QueryMidiInDevice(unsigned deviceId, char name[kDeviceNameSize]) {
+    return QueryDevice(kSeqInput, deviceId, name);
+}
+
+uint16_t QueryMidiOutDevice(unsigned deviceId, char name[kDeviceNameSize]) {
+    return QueryDevice(kSeqOutput, deviceId, name);
+}
+
+uint16_t OpenMidiIn(unsigned deviceId) {
+    // An input left open by a failed start is let go first.
+    gPair.inputOpen = false;
+    ReleaseInput();
+
+    int client = 0;
+    int port = 0;
+    char name[kDeviceNameSize];
+    int result = LocateDevice(kSeqInput, deviceId, &client, &port, name);
+    if (result < 0) return SeqResultCode(result);
+    // Whatever is still waiting came before this open.
+    snd_seq_drop_input(gSeq.handle);
+    result = snd_seq_connect_from(gSeq.handle, gSeq.inPort, client, port);
+    if (result < 0) return SeqResultCode(result);
+
+    gPair.inputSubscribed = true;
+    gPair.inputClient = client;
+    gPair.inputPort = port;
+    memcpy(gPair.inputName, name, kDeviceNameSize);
+    gPair.inputOpen = true;
+
+    ResetSysExAssembly(&gAssembly);
+    gStopReader.store(false, std::memory_order_release);
+    const int started = pthread_create(&gPair.reader, nullptr, ReadInput, nullptr);
+    if (started != 0) return SeqResultCode(-started); // stays open, as a failed start does
+    gPair.readerRunning = true;
+    return 0;
+}
+
+uint16_t OpenMidiOut(unsigned deviceId) {
+    gPair.outputOpen = false;
+    ReleaseOutput();
+
+    int client = 0;
+    int port = 0;
+    char name[kDeviceNameSize];
+    int result = LocateDevice(kSeqOutput, deviceId, &client, &port, name);
+    if (result < 0) return SeqResultCode(result);
+    result = snd_seq_connect_to(gSeq.handle, gSeq.outPort, client, port);
+    if (result < 0) return SeqResultCode(result);
+
+    gPair.outputSubscribed = true;
+    gPair.outputClient = client;
+    gPair.outputPort = port;
+    memcpy(gPair.outputName, name, kDeviceNameSize);
+    gPair.outputOpen = true;
+    return 0;
+}
+
+int CloseMidiIn() {
+    if (!gPair.inputOpen) return 0;
+    gPair.inputOpen = false;
+    ReleaseInput();
+    return 1;
+}
+
+int CloseMidiOut() {
+    if (!gPair.outputOpen) return 0;
+    gPair.outputOpen = false;
+    ReleaseOutput();
+    return 1;
+}
+
+uint16_t SendSysEx(const uint8_t* data, unsigned n) {
+    if (n > kMaxSysExData) return 0;
+    if (!gPair.outputOpen) return SeqResultCode(-EBADF);
+
+    uint8_t message[kMaxSysExData + 2];
+    message[0] = 0xF0;
+    if (n > 0) memcpy(message + 1, data, n);
+    message[n + 1] = 0xF7;
+
+    snd_seq_event_t event;
+    snd_seq_ev_clear(&event);
+    snd_seq_ev_set_source(&event, gSeq.outPort);
+    snd_seq_ev_set_subs(&event);
+    snd_seq_ev_set_direct(&event);
+    snd_seq_ev_set_sysex(&event, n + 2, message);
+
+    int result = SendDirect(&event);
+    if (result >= 0) result = OutputStillConnected();
+    return SeqResultCode(result);
+}
+
+const char* MidiInName() { return gPair.inputName; }
+const char* MidiOutName() { return gPair.outputName; }

@@ -1,0 +1,72 @@
+// The decisions of the ALSA sequencer MIDI layer, kept free of ALSA types so
+// that they can be exercised without a sequencer: which sequencer ports are
+// devices and how they are numbered, how a device is named, how an ALSA
+// result becomes a MIDI result code, and how System Exclusive messages are
+// put back together from the pieces the sequencer delivers.
+#pragma once
+
+#include <cstdint>
+
+#include "midi/midi.h"
+
+// Port capability bits, with the values of the sequencer's own
+// SND_SEQ_PORT_CAP_* bits (the layer checks that they agree).
+constexpr unsigned kSeqCapRead = 1u << 0;
+constexpr unsigned kSeqCapWrite = 1u << 1;
+constexpr unsigned kSeqCapSubsRead = 1u << 5;
+constexpr unsigned kSeqCapSubsWrite = 1u << 6;
+constexpr unsigned kSeqCapNoExport = 1u << 7;
+constexpr unsigned kSeqCapInactive = 1u << 8; // newer kernels: a port that passes nothing
+
+constexpr int kSeqSystemClient = 0;     // the sequencer's own timer and announce ports
+constexpr unsigned kSeqPortNameSize = 64; // the sequencer's port name field
+
+enum SeqDirection { kSeqInput, kSeqOutput };
+
+// One sequencer port as the enumeration found it. `name` is terminated.
+struct SeqPortDesc {
+    int client;
+    int port;
+    unsigned caps;
+    char name[kSeqPortNameSize];
+};
+
+// True when the port counts as a device in the given direction: an input is a
+// port we may read from by subscription, an output one we may write to by
+// subscription. The system client, our own client, ports that their owner
+// keeps out of routing (no-export) and inactive ports are never devices.
+bool SeqPortIsDevice(const SeqPortDesc* port, SeqDirection direction, int ownClient);
+
+// The index in ports[0..count) of device number deviceId: devices of the
+// direction numbered from 0 in client-then-port order, whatever the order of
+// the array. -1 when there is no such device.
+int FindSeqDevice(const SeqPortDesc* ports, unsigned count, SeqDirection direction,
+                  int ownClient, unsigned deviceId);
+
+// A device name from a port name: at most 31 characters, always terminated.
+void CopyDeviceName(const char* portName, char name[kDeviceNameSize]);
+
+// A MIDI result code from an ALSA result (0 or more: success; a negative
+// errno: failure): 0 on success, otherwise the errno value's low 16 bits,
+// never 0.
+uint16_t SeqResultCode(int alsaResult);
+
+// Reassembly of incoming System Exclusive messages from the chunks the
+// sequencer delivers (a long message arrives in several events). A message
+// starts at F0 and ends at F7; an F0 before the F7 starts it again; bytes
+// outside a message are ignored. At most kReplyBufferSize bytes of a message
+// are kept, but the message is read to its F7 before it is delivered.
+struct SysExAssembly {
+    uint8_t bytes[kReplyBufferSize];
+    uint32_t kept;  // bytes kept of the message in progress
+    bool inMessage; // an F0 has been seen and its F7 not yet
+};
+
+// Receives a completed message: its kept bytes and their count.
+typedef void (*SysExSink)(const uint8_t* bytes, uint32_t count, void* context);
+
+void ResetSysExAssembly(SysExAssembly* assembly);
+
+// Feeds one chunk; each message completed in it goes to sink, in order.
+void FeedSysEx(SysExAssembly* assembly, const uint8_t* chunk, unsigned n, SysExSink sink,
+               void* context);
