@@ -209,6 +209,14 @@ void DispatcherLoop() {
     }
 }
 
+// Blocks until the deadline, sleeping most of the way and spinning the last
+// stretch, so that a paced send takes its wire time and not the timer's slack.
+void WaitPrecisely(Clock::time_point deadline) {
+    const auto spin = std::chrono::microseconds(200);
+    if (deadline - Clock::now() > spin) std::this_thread::sleep_until(deadline - spin);
+    while (Clock::now() < deadline) std::this_thread::yield();
+}
+
 // When a wire time applies, the arrival time of a message that starts to
 // travel no earlier than `earliest` on input k.
 Clock::time_point ArrivalTime(System& s, int k, size_t bytes, Clock::time_point earliest) {
@@ -745,7 +753,7 @@ MMRESULT WINAPI midiOutLongMsg(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
     if (s.scenario.pacing) {
         // The send takes the message's time on the wire.
         lock.unlock();
-        std::this_thread::sleep_for(kWireTimePerByte * static_cast<int>(bytes.size()));
+        WaitPrecisely(Clock::now() + kWireTimePerByte * static_cast<int>(bytes.size()));
         lock.lock();
     }
     if (s.scenario.stillPlaying > 0) {

@@ -1,0 +1,236 @@
+// Figures for README: the updater's time per record against an emulated target
+// that answers at once (event-driven polls, and blind 1 ms sleeps for
+// comparison), a whole transfer against a target paced at 31,250 baud next
+// to the wire time of every byte, and the peak memory of whole runs.
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "emul/emul.h"
+#include "image/image.h"
+#include "midi/midi.h"
+#include "midi/reply_slot.h"
+#include "protocol/protocol.h"
+
+extern char** environ;
+
+// The blind variant of the record loop (the same source, other names).
+uint8_t BlindFindUpdateDevice(uint8_t modelCode);
+void BlindTransferImage(const FirmwareImage* image);
+
+// Each empty poll of the blind variant sleeps its whole millisecond.
+bool BlindWaitForReply(unsigned milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    return ReplyCount() > 1;
+}
+
+namespace {
+
+constexpr uint8_t kModel = 0x3B;
+constexpr uint32_t kImageBudget = 65535; // whole records up to about 64 KiB
+
+FirmwareImage gImage;
+
+// An image of whole records of `recordSize` bytes (payload, valid checksums).
+unsigned BuildImage(unsigned recordSize) {
+    unsigned records = 0;
+    uint32_t p = 0;
+    while (p + recordSize <= kImageBudget) {
+        const unsigned l = recordSize - 2;
+        gImage.bytes[p] = static_cast<uint8_t>(l >> 8);
+        gImage.bytes[p + 1] = static_cast<uint8_t>(l);
+        uint16_t sum = 0;
+        for (unsigned k = 0; k < recordSize - 4; ++k) {
+            const uint8_t b = static_cast<uint8_t>((p + k * 7) & 0xFF);
+            gImage.bytes[p + 2 + k] = b;
+            sum = static_cast<uint16_t>(sum + b);
+        }
+        const uint16_t check = static_cast<uint16_t>(0x10000 - sum);
+        gImage.bytes[p + recordSize - 2] = static_cast<uint8_t>(check & 0xFF);
+        gImage.bytes[p + recordSize - 1] = static_cast<uint8_t>(check >> 8);
+        p += recordSize;
+        ++records;
+    }
+    gImage.length = static_cast<uint16_t>(p);
+    return records;
+}
+
+void ConfigureTarget(bool pacing) {
+    emul::Scenario scenario;
+    scenario.inputs.push_back({"Bench In"});
+    scenario.outputs.push_back({"Bench Out"});
+    scenario.targetIn = 0;
+    scenario.targetOut = 0;
+    scenario.pacing = pacing;
+    emul::Configure(scenario);
+}
+
+// The progress lines would swamp the benchmark's own output.
+struct QuietStdout {
+    QuietStdout() {
+        fflush(stdout);
+        saved = dup(STDOUT_FILENO);
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        close(null);
+    }
+    ~QuietStdout() {
+        fflush(stdout);
+        dup2(saved, STDOUT_FILENO);
+        close(saved);
+    }
+    int saved;
+};
+
+// Wire bytes of one record both ways: each chunk with its F0 and F7, and the
+// 3-byte verdict.
+uint64_t WireBytes(unsigned recordSize) {
+    const unsigned full = recordSize / 11;
+    const unsigned rest = recordSize % 11;
+    return full * 24u + (rest ? 2u * rest + 2u : 0u) + 3u;
+}
+
+template <bool Blind>
+void Transfer(benchmark::State& state) {
+    const unsigned recordSize = static_cast<unsigned>(state.range(0));
+    const unsigned records = BuildImage(recordSize);
+    QuietStdout quiet;
+    for (auto _ : state) {
+        state.PauseTiming();
+        ConfigureTarget(false);
+        const uint8_t found = Blind ? BlindFindUpdateDevice(kModel) : FindUpdateDevice(kModel);
+        if (found != 1) {
+            state.SkipWithError("the emulated target was not found");
+            break;
+        }
+        state.ResumeTiming();
+        if (Blind) {
+            BlindTransferImage(&gImage);
+        } else {
+            TransferImage(&gImage);
+        }
+        state.PauseTiming();
+        const emul::Report report = emul::Snapshot();
+        CloseMidiIn();
+        CloseMidiOut();
+        if (report.target.image.size() != gImage.length) {
+            state.SkipWithError("the target did not accept the whole image");
+            break;
+        }
+        state.ResumeTiming();
+    }
+    state.counters["records"] = records;
+    state.counters["us_per_record"] = benchmark::Counter(
+        static_cast<double>(records) * 1e-6, benchmark::Counter::kIsIterationInvariantRate |
+                                                  benchmark::Counter::kInvert);
+}
+
+void PacedTransfer(benchmark::State& state) {
+    const unsigned recordSize = static_cast<unsigned>(state.range(0));
+    const unsigned records = BuildImage(recordSize);
+    const double wireSeconds = static_cast<double>(WireBytes(recordSize) * records) * 320e-6;
+    QuietStdout quiet;
+    double total = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        ConfigureTarget(true);
+        if (FindUpdateDevice(kModel) != 1) {
+            state.SkipWithError("the emulated target was not found");
+            break;
+        }
+        state.ResumeTiming();
+        const auto start = std::chrono::steady_clock::now();
+        TransferImage(&gImage);
+        total += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        state.PauseTiming();
+        CloseMidiIn();
+        CloseMidiOut();
+        state.ResumeTiming();
+    }
+    const double perRun = total / static_cast<double>(state.iterations());
+    state.counters["wire_s"] = wireSeconds;
+    state.counters["total_s"] = perRun;
+    state.counters["over_wire_pct"] = (perRun - wireSeconds) / wireSeconds * 100.0;
+}
+
+// Runs a program to its end in a folder holding the sample firmware, input
+// from /dev/null, and returns its peak resident memory in KiB.
+long PeakKiB(const std::string& program, const std::string& scenario) {
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("update_bench_" + std::to_string(getpid()));
+    std::filesystem::create_directories(folder);
+    std::filesystem::copy_file(UPDATE_SAMPLE_LED, folder / "Q25_sample.led",
+                               std::filesystem::copy_options::overwrite_existing);
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
+    if (!scenario.empty()) {
+        std::ofstream(folder / "scenario.txt") << scenario;
+        env.push_back("UPDATE_EMUL_SCENARIO=" + (folder / "scenario.txt").string());
+        env.push_back("UPDATE_EMUL_REPORT=" + (folder / "report.txt").string());
+    }
+    std::vector<char*> envp;
+    for (std::string& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    const std::string here = std::filesystem::current_path();
+    std::filesystem::current_path(folder);
+    std::string name = program;
+    char* argv[] = {name.data(), nullptr};
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp.data());
+    std::filesystem::current_path(here);
+    posix_spawn_file_actions_destroy(&actions);
+    long peak = -1;
+    if (spawned == 0) {
+        int status = 0;
+        rusage usage{};
+        if (wait4(pid, &status, 0, &usage) == pid && WIFEXITED(status)) peak = usage.ru_maxrss;
+    }
+    std::filesystem::remove_all(folder);
+    return peak;
+}
+
+void PeakMemory(benchmark::State& state, const char* program, const char* scenario) {
+    long peak = -1;
+    for (auto _ : state) peak = PeakKiB(program, scenario);
+    if (peak < 0) state.SkipWithError("the run did not end normally");
+    state.counters["peak_rss_KiB"] = static_cast<double>(peak);
+}
+
+} // namespace
+
+BENCHMARK_TEMPLATE(Transfer, false)->Name("Transfer")->Arg(64)->Arg(256)->Arg(1024)->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(Transfer, true)->Name("TransferBlindSleep")->Arg(64)->Arg(256)->Arg(1024)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(PacedTransfer)->Arg(256)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(PeakMemory, update_no_sequencer, UPDATE_NATIVE_EXE, "")->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(PeakMemory, update_emulated_full_run, UPDATE_EMULATED_EXE,
+                  "input Bench In\noutput Bench Out\ntarget 0 0\n")->Iterations(1)->Unit(benchmark::kMillisecond);
+
+int main(int argc, char** argv) {
+    // Sleeps end close to their deadline, so the paced figure shows the
+    // updater's overhead rather than the timer's slack. Threads inherit it.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
