@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/prctl.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -69,13 +68,14 @@ unsigned BuildImage(unsigned recordSize) {
     return records;
 }
 
-void ConfigureTarget(bool pacing) {
+void ConfigureTarget(bool pacing, unsigned replyDelayMs = 0) {
     emul::Scenario scenario;
     scenario.inputs.push_back({"Bench In"});
     scenario.outputs.push_back({"Bench Out"});
     scenario.targetIn = 0;
     scenario.targetOut = 0;
     scenario.pacing = pacing;
+    scenario.script.replyDelayMs = replyDelayMs;
     emul::Configure(scenario);
 }
 
@@ -107,11 +107,12 @@ uint64_t WireBytes(unsigned recordSize) {
 template <bool Blind>
 void Transfer(benchmark::State& state) {
     const unsigned recordSize = static_cast<unsigned>(state.range(0));
+    const unsigned replyDelayMs = static_cast<unsigned>(state.range(1));
     const unsigned records = BuildImage(recordSize);
     QuietStdout quiet;
     for (auto _ : state) {
         state.PauseTiming();
-        ConfigureTarget(false);
+        ConfigureTarget(false, replyDelayMs);
         const uint8_t found = Blind ? BlindFindUpdateDevice(kModel) : FindUpdateDevice(kModel);
         if (found != 1) {
             state.SkipWithError("the emulated target was not found");
@@ -167,8 +168,9 @@ void PacedTransfer(benchmark::State& state) {
     state.counters["over_wire_pct"] = (perRun - wireSeconds) / wireSeconds * 100.0;
 }
 
-// Runs a program to its end in a folder holding the sample firmware, input
-// from /dev/null, and returns its peak resident memory in KiB.
+// Runs a program to its end in a folder holding the sample firmware, through
+// peak_rss (a small process, so that the figure is the program's own), and
+// returns its peak resident memory in KiB.
 long PeakKiB(const std::string& program, const std::string& scenario) {
     const std::filesystem::path folder =
         std::filesystem::temp_directory_path() / ("update_bench_" + std::to_string(getpid()));
@@ -180,29 +182,30 @@ long PeakKiB(const std::string& program, const std::string& scenario) {
     if (!scenario.empty()) {
         std::ofstream(folder / "scenario.txt") << scenario;
         env.push_back("UPDATE_EMUL_SCENARIO=" + (folder / "scenario.txt").string());
-        env.push_back("UPDATE_EMUL_REPORT=" + (folder / "report.txt").string());
     }
     std::vector<char*> envp;
     for (std::string& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
 
+    const std::string figure = (folder / "peak.txt").string();
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, figure.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const std::string here = std::filesystem::current_path();
     std::filesystem::current_path(folder);
+    std::string measurer = UPDATE_PEAK_RSS_EXE;
     std::string name = program;
-    char* argv[] = {name.data(), nullptr};
+    char* argv[] = {measurer.data(), name.data(), nullptr};
     pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp.data());
+    const int spawned = posix_spawn(&pid, measurer.c_str(), &actions, nullptr, argv, envp.data());
     std::filesystem::current_path(here);
     posix_spawn_file_actions_destroy(&actions);
     long peak = -1;
-    if (spawned == 0) {
-        int status = 0;
-        rusage usage{};
-        if (wait4(pid, &status, 0, &usage) == pid && WIFEXITED(status)) peak = usage.ru_maxrss;
+    int status = 0;
+    if (spawned == 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+        WEXITSTATUS(status) == 0) {
+        std::ifstream(figure) >> peak;
     }
     std::filesystem::remove_all(folder);
     return peak;
@@ -217,8 +220,20 @@ void PeakMemory(benchmark::State& state, const char* program, const char* scenar
 
 } // namespace
 
-BENCHMARK_TEMPLATE(Transfer, false)->Name("Transfer")->Arg(64)->Arg(256)->Arg(1024)->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(Transfer, true)->Name("TransferBlindSleep")->Arg(64)->Arg(256)->Arg(1024)->Unit(benchmark::kMillisecond)->Iterations(1);
+// Arguments: record size, the target's delay before each verdict (ms).
+BENCHMARK_TEMPLATE(Transfer, false)
+    ->Name("Transfer")
+    ->ArgsProduct({{64, 256, 1024}, {0}})
+    ->Args({256, 1})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(Transfer, true)
+    ->Name("TransferBlindSleep")
+    ->ArgsProduct({{64, 256, 1024}, {0}})
+    ->Args({256, 1})
+    ->UseRealTime()
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(PacedTransfer)->Arg(256)->Iterations(1)->Unit(benchmark::kSecond);
 BENCHMARK_CAPTURE(PeakMemory, update_no_sequencer, UPDATE_NATIVE_EXE, "")->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(PeakMemory, update_emulated_full_run, UPDATE_EMULATED_EXE,
