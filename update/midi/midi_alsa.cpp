@@ -80,7 +80,8 @@ SeqPortDesc gPorts[kMaxPorts];     // main thread: the latest enumeration
 SysExAssembly gAssembly;           // reader thread, reset before it starts
 std::atomic<bool> gStopReader{false};
 
-void SilentAlsaError(const char*, int, const char*, int, const char*, ...) {}
+// The library's error handler type is variadic; this one prints nothing.
+void SilentAlsaError(const char*, int, const char*, int, const char*, ...) {} // NOLINT(cert-dcl50-cpp)
 
 void PauseMs(long milliseconds) {
     timespec pause = {milliseconds / 1000, (milliseconds % 1000) * 1000000L};

@@ -101,7 +101,8 @@ void CALLBACK MidiInCallback(HMIDIIN handle, UINT message, DWORD_PTR, DWORD_PTR 
     if (message != MIM_LONGDATA && message != MIM_LONGERROR) return;
     // Events of a closed input, or of an earlier input, are ignored.
     if (handle == nullptr || handle != gPair.listening.load()) return;
-    const MIDIHDR* completed = reinterpret_cast<const MIDIHDR*>(param1);
+    // The service passes the completed header as an integer parameter.
+    const MIDIHDR* completed = reinterpret_cast<const MIDIHDR*>(param1); // NOLINT(performance-no-int-to-ptr)
     // An invalid or incomplete message (MIM_LONGERROR) is not a reply, and a
     // buffer handed back empty records nothing; either way the buffer goes
     // back to the device so that reception goes on.
