@@ -103,12 +103,14 @@ void CALLBACK MidiInCallback(HMIDIIN handle, UINT message, DWORD_PTR, DWORD_PTR 
     if (handle == nullptr || handle != gPair.listening.load()) return;
     // The service passes the completed header as an integer parameter.
     const MIDIHDR* completed = reinterpret_cast<const MIDIHDR*>(param1); // NOLINT(performance-no-int-to-ptr)
-    // An invalid or incomplete message (MIM_LONGERROR) is not a reply, and a
-    // buffer handed back empty records nothing; either way the buffer goes
-    // back to the device so that reception goes on.
-    if (message == MIM_LONGDATA && completed->dwBytesRecorded > 0) {
-        StoreReply(reinterpret_cast<const uint8_t*>(completed->lpData),
-                   completed->dwBytesRecorded & 0xFFFFu);
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(completed->lpData);
+    // An invalid or incomplete message (MIM_LONGERROR) is not a reply, a
+    // buffer handed back empty records nothing, and a buffer that does not
+    // begin with F0 holds the rest of a message longer than the buffer, whose
+    // beginning was the reply. Whatever it held, the buffer goes back to the
+    // device so that reception goes on.
+    if (message == MIM_LONGDATA && completed->dwBytesRecorded > 0 && bytes[0] == 0xF0) {
+        StoreReply(bytes, completed->dwBytesRecorded & 0xFFFFu);
     }
     RequeueInputHeader(handle);
 }
