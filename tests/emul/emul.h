@@ -27,6 +27,9 @@
 //                                    each reply arrives after its own
 //   unterminated_names on|off        names of 32 characters or more fill the whole 32-byte capability
 //                                    field with no terminator (default: cut to 31 and terminated)
+//   long_continues on|off            a message longer than the queued buffers goes on in the next
+//                                    buffer the application queues, as the bytes keep arriving
+//                                    (default off: the rest of the message is lost)
 //   loopback <in> <out>              what is sent on output <out> arrives on input <in>
 //   target <in> <out>                the target listens on output <out> and answers on input <in>
 //   model <code>                     the target's model code (default 3B)
@@ -68,6 +71,7 @@ struct Scenario {
     unsigned stillPlaying = 0;
     bool pacing = false;
     bool unterminatedNames = false;
+    bool longContinues = false;
     std::vector<std::pair<int, int>> loopbacks; // (input, output)
     int targetIn = -1;                          // no target when either is -1
     int targetOut = -1;

@@ -146,22 +146,18 @@ void WaitFor(System& s, std::unique_lock<std::mutex>& lock, const std::vector<ui
 bool IsTargetInput(const System& s, int k) { return s.scenario.targetIn == k; }
 bool IsTargetOutput(const System& s, int k) { return s.scenario.targetOut == k; }
 
-// Fills the input's queued buffers with an arriving message.
-void ArriveLocked(System& s, const Pending& p, std::vector<Call>* calls) {
-    if (p.input < 0 || p.input >= static_cast<int>(s.in.size())) {
-        ++s.report.dropped;
-        return;
-    }
+// Puts bytes [from, end) of an arriving message into the input's queued
+// buffers, one callback per buffer filled. Returns how far the message has
+// been placed: `from` when the input takes nothing (not open, not started,
+// vanished, or no buffer queued).
+size_t FillLocked(System& s, const Pending& p, size_t from, std::vector<Call>* calls) {
+    if (p.input < 0 || p.input >= static_cast<int>(s.in.size())) return from;
     InputState& d = s.in[p.input];
-    if (!d.open || !d.started || (s.vanished && IsTargetInput(s, p.input)) || p.bytes.empty()) {
-        ++s.report.dropped;
-        return;
-    }
+    if (!d.open || !d.started || (s.vanished && IsTargetInput(s, p.input))) return from;
     const auto stamp = static_cast<DWORD_PTR>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - d.startedAt).count());
-    size_t done = 0;
-    while (done < p.bytes.size()) {
-        if (d.queue.empty()) break;
+    size_t done = from;
+    while (done < p.bytes.size() && !d.queue.empty()) {
         MIDIHDR* header = d.queue.front();
         d.queue.pop_front();
         const size_t take = std::min<size_t>(p.bytes.size() - done, header->dwBufferLength);
@@ -172,7 +168,38 @@ void ArriveLocked(System& s, const Pending& p, std::vector<Call>* calls) {
         const UINT message = (p.invalid && done == p.bytes.size()) ? MIM_LONGERROR : MIM_LONGDATA;
         calls->push_back({d.handle, d.callback, d.instance, message, reinterpret_cast<DWORD_PTR>(header), stamp});
     }
-    if (done == p.bytes.size()) ++s.report.delivered;
+    return done;
+}
+
+// Makes the callbacks without the lock; returns how many were made.
+unsigned MakeCalls(std::unique_lock<std::mutex>& lock, const std::vector<Call>& calls) {
+    lock.unlock();
+    unsigned made = 0;
+    for (const Call& c : calls) {
+        if (c.callback == 0) continue;
+        reinterpret_cast<InputCallback>(c.callback)(c.handle, c.message, c.instance, c.param1, c.param2);
+        ++made;
+    }
+    lock.lock();
+    return made;
+}
+
+// Hands an arriving message to its input. A message longer than the queued
+// buffers loses its rest, unless the scenario lets it go on in the buffers the
+// application queues from its callbacks (as when the bytes keep arriving on the
+// wire); nothing else on the input comes between its parts.
+void Arrive(System& s, std::unique_lock<std::mutex>& lock, const Pending& p) {
+    std::vector<Call> calls;
+    size_t done = p.bytes.empty() ? 0 : FillLocked(s, p, 0, &calls);
+    s.report.callbacks += MakeCalls(lock, calls);
+    while (s.scenario.longContinues && done > 0 && done < p.bytes.size()) {
+        calls.clear();
+        const size_t next = FillLocked(s, p, done, &calls);
+        if (next == done) break;
+        done = next;
+        s.report.callbacks += MakeCalls(lock, calls);
+    }
+    if (!p.bytes.empty() && done == p.bytes.size()) ++s.report.delivered;
     else ++s.report.dropped;
 }
 
@@ -191,19 +218,8 @@ void DispatcherLoop() {
         }
         Pending p = std::move(first->second);
         s.queue.erase(first);
-        std::vector<Call> calls;
-        if (p.isCall) calls.push_back(p.call);
-        else ArriveLocked(s, p, &calls);
-
-        lock.unlock();
-        unsigned made = 0;
-        for (const Call& c : calls) {
-            if (c.callback == 0) continue;
-            reinterpret_cast<InputCallback>(c.callback)(c.handle, c.message, c.instance, c.param1, c.param2);
-            ++made;
-        }
-        lock.lock();
-        s.report.callbacks += made;
+        if (p.isCall) s.report.callbacks += MakeCalls(lock, {p.call});
+        else Arrive(s, lock, p);
         s.outstanding.erase(p.seq);
         s.finished.notify_all();
     }

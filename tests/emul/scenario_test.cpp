@@ -23,6 +23,7 @@ TEST(ScenarioFile, EverySetting) {
         "still_playing 2\n"
         "pacing on\n"
         "unterminated_names on\n"
+        "long_continues on\n"
         "loopback 0 0\n"
         "target 1 1\n"
         "model 3c\n"
@@ -51,6 +52,7 @@ TEST(ScenarioFile, EverySetting) {
     EXPECT_EQ(s.stillPlaying, 2u);
     EXPECT_TRUE(s.pacing);
     EXPECT_TRUE(s.unterminatedNames);
+    EXPECT_TRUE(s.longContinues);
     ASSERT_EQ(s.loopbacks.size(), 1u);
     EXPECT_EQ(s.targetIn, 1);
     EXPECT_EQ(s.targetOut, 1);

@@ -1,0 +1,430 @@
+// The fault matrix: whole update runs against a misbehaving MIDI system or
+// target. Each row is one scenario for the emulated MIDI system, run by the
+// real updater with the Windows MIDI layer: in one process (update_emulated)
+// and, as update.exe with the stand-in winmm.dll, under wine.
+//
+// Every row checks the same things: the whole standard output, a normal exit
+// with status 0, a run no longer than its poll limits allow (a hang guard, not
+// a benchmark), both MIDI sides closed at the end, and the target holding
+// exactly the records it acknowledged, each byte for byte a record of the
+// file. Rows marked "mended" end in the sound behaviour of a fault that the
+// plain design would show; the comment says what that would have been.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/temp_folder.h"
+#include "support/update_program.h"
+
+namespace {
+
+using update_test::Platform;
+using update_test::RunOptions;
+using update_test::RunResult;
+using Record = std::vector<uint8_t>;
+
+// ---- firmware files ----
+
+// Three records of 7, 4 and 12 bytes: one message, one message, and a full
+// chunk plus a short one. Percentages before each: 0, 7*100/23 = 30, 11*100/23 = 47.
+const std::vector<Record> kThree = {
+    {0x00, 0x05, 0x01, 0x02, 0x03, 0xFA, 0xFF},
+    {0x00, 0x02, 0x00, 0x00},
+    {0x00, 0x0A, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0xDC, 0xFF},
+};
+
+// One record of 22 bytes: two full chunks. Payload 01..12 sums to 0xAB.
+const std::vector<Record> kTwoChunks = {
+    {0x00, 0x14, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09,
+     0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F, 0x10, 0x11, 0x12, 0x55, 0xFF},
+};
+
+std::string Hex(const Record& bytes, const char* separator) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    for (size_t k = 0; k < bytes.size(); ++k) {
+        if (k > 0) text += separator;
+        text += kDigits[bytes[k] >> 4];
+        text += kDigits[bytes[k] & 15];
+    }
+    return text;
+}
+
+// The .led text: one record a line, bytes separated by spaces, CR LF line ends.
+std::string LedText(const std::vector<Record>& records) {
+    std::string text;
+    for (const Record& r : records) text += Hex(r, " ") + "\r\n";
+    return text;
+}
+
+// ---- what the console shows ----
+
+const std::string kFileName = "Q25test.led";
+const std::string kHead = "Update V0.5 - Update KANTERRA Q25-Q49 System\n"
+                          "OK: File 'Q25test.led' is open.\n";
+const std::string kNotFound = "\nFailed: Can't find the suitable device to update!\n\n";
+const std::string kSuccess = "\rTransferring.. 100% done.  \n\nTarget update successfully!\n\n";
+const std::string kNotResponding = "\nFailed: Target is not responding.\n\n";
+const std::string kMissing = "\nError: The MIDI Out of device is missing!\n\n";
+const std::string kCrc = "\nThe CRC of the download file is error!\n";
+
+std::string Found(const std::string& in, const std::string& out) {
+    return "The Update Device is Open successfully:\nMIDIIN Device: " + in +
+           "\nMIDIOUT Device: " + out + "\n";
+}
+const std::string kFoundQ25 = Found("Q25 MIDI In", "Q25 MIDI Out");
+
+// One progress line: the spinner character and the percentage.
+std::string P(char spinner, int percent) {
+    return "\r                        \rTransferring.. " + std::string(1, spinner) + " " +
+           std::to_string(percent) + "% done";
+}
+std::string Times(const std::string& text, int n) {
+    std::string all;
+    for (int k = 0; k < n; ++k) all += text;
+    return all;
+}
+
+// All three records acknowledged at the first attempt.
+const std::string kThreeAcked = P('-', 0) + P('-', 30) + P('\\', 47) + kSuccess;
+// The second record sent twice (the resend shows the same spinner character).
+const std::string kSecondResent = P('-', 0) + P('-', 30) + P('-', 30) + P('\\', 47) + kSuccess;
+
+// ---- device layouts ----
+
+// The target alone: one input, one output.
+const std::string kOnePair = "input Q25 MIDI In\n"
+                             "output Q25 MIDI Out\n"
+                             "target 0 0\n";
+
+// ---- the table ----
+
+constexpr unsigned kHandshakePolls = 500;
+constexpr unsigned kRecordPolls = 600;
+
+struct Row {
+    std::string name;
+    std::vector<Record> firmware;
+    std::string scenario;
+    std::string output;                   // what the run prints before its wait for a key
+    std::vector<int> accepted;            // firmware records the target holds, in order
+    unsigned polls;                       // the most 1 ms polls the described run makes
+    std::vector<std::string> report = {}; // further lines the report must hold
+};
+
+void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
+
+std::vector<Row> Rows() {
+    const unsigned h = kHandshakePolls;
+    const unsigned r = kRecordPolls;
+    return {
+        // ---- what arrives on the input ----
+
+        // Thousands of acknowledgements for one record: the slot keeps the
+        // latest, the wait takes one; the rest are stale acknowledgements of
+        // records that the target accepts anyway.
+        {"FloodOfRepliesDuringOneWait",
+         kThree,
+         kOnePair + "record 1 1 flood 5000 1A\n",
+         kHead + kFoundQ25 + kThreeAcked,
+         {0, 1, 2},
+         h + 3 * r},
+        // 300-byte verdicts: the first 200 bytes reach the slot, the rest
+        // finds no buffer queued.
+        {"RepliesLongerThanTheBuffer",
+         kThree,
+         kOnePair + "record_default long 300 1A\n",
+         kHead + kFoundQ25 + kThreeAcked,
+         {0, 1, 2},
+         h + 3 * r},
+        // The same, with the rest of each reply going on in the buffer the
+        // callback queues again, as a driver does while the bytes keep coming:
+        // the rest (00 ... F7) is not a reply of its own.
+        {"RepliesLongerThanTheBufferGoingOnInTheNextBuffer",
+         kThree,
+         kOnePair + "long_continues on\nrecord_default long 300 1A\n",
+         kHead + kFoundQ25 + kThreeAcked,
+         {0, 1, 2},
+         h + 3 * r},
+        // A message of the single byte F0 leaves the count at 1: silence.
+        {"OneByteReplyIsSilence",
+         kThree,
+         kOnePair + "record 1 1 one_byte\n",
+         kHead + kFoundQ25 + kSecondResent,
+         {0, 1, 2},
+         h + 4 * r},
+        // Malformed: no F0 in front, or nothing between F0 and F7. Neither
+        // carries a known code, so the record is sent again.
+        {"ReplyWithoutStatusByte",
+         kThree,
+         kOnePair + "record 1 1 raw 1A F7\n",
+         kHead + kFoundQ25 + kSecondResent,
+         {0, 1, 2},
+         h + 4 * r},
+        {"EmptySysExReply",
+         kThree,
+         kOnePair + "record 1 1 raw F0 F7\n",
+         kHead + kFoundQ25 + kSecondResent,
+         {0, 1, 2},
+         h + 4 * r},
+        // Unterminated (F0 <code>, no F7) but handed back as data: its code counts.
+        {"UnterminatedErrorReply",
+         kThree,
+         kOnePair + "record 1 1 unterminated 20\n",
+         kHead + kFoundQ25 + P('-', 0) + P('-', 30) + kCrc + P('-', 30) + P('\\', 47) + kSuccess,
+         {0, 1, 2},
+         h + 4 * r},
+        {"UnterminatedAcknowledgement",
+         kThree,
+         kOnePair + "record 1 1 unterminated 1A\n",
+         kHead + kFoundQ25 + kThreeAcked,
+         {0, 1, 2},
+         h + 3 * r},
+        // Mended: a MIM_LONGERROR in the middle of the transfer. The plain
+        // design does not queue the buffer again, so no later reply reaches
+        // the slot: 20 silences and "Failed: Target is not responding.".
+        // Here reception goes on and the record is sent again after one silence.
+        {"LongErrorInTheMiddleOfTheTransfer",
+         kThree,
+         kOnePair + "record 1 1 long_error 20\n",
+         kHead + kFoundQ25 + kSecondResent,
+         {0, 1, 2},
+         h + 4 * r},
+        // The garbled message was the target's acknowledgement: the record it
+        // already took arrives once more and is taken again, unchanged.
+        {"LongErrorInsteadOfAnAcknowledgement",
+         kThree,
+         kOnePair + "record 1 1 long_error 1A\n",
+         kHead + kFoundQ25 + kSecondResent,
+         {0, 1, 1, 2},
+         h + 4 * r},
+        // Mended: a one-byte answer to the first handshake. In the plain
+        // design the count of 1 stays and ends every later handshake wait at
+        // its first poll, so the model answer to the second attempt comes too
+        // late and no device is found. Here the second attempt is answered.
+        {"StaleOneByteAnswerDuringDiscovery",
+         kThree,
+         kOnePair + "reply_delay 50\nhandshake 1 one_byte\n",
+         kHead + kFoundQ25 + kThreeAcked,
+         {0, 1, 2},
+         2 * h + 3 * r},
+        // Mended: replies arriving after the input was closed. The target on
+        // input 0 answers only the handshakes sent while input 1 is open, on
+        // its own input, which is closed by then. In the plain design that
+        // close is refused (its buffer is still queued), the buffer completes
+        // once more, and input 1 takes the answer: "found" on the wrong input.
+        {"RepliesAfterTheInputWasClosed",
+         kThree,
+         "input Q25 MIDI In\ninput Other In\noutput Q25 MIDI Out\ntarget 0 0\n"
+         "handshake 1 silent\nhandshake 2 silent\nhandshake 3 silent\nhandshake 4 silent\n",
+         kHead + kNotFound,
+         {},
+         8 * h,
+         {"handshake_pair 0 0 4", "handshake_pair 1 0 4", "delivered 0", "dropped 4"}},
+        // The target's verdict arrives on another input: not seen, silence,
+        // the record is sent again. (The four handshake answers to the target's
+        // input while input 0 was tried are dropped too.)
+        {"ReplyOnAnInputThatIsNotTheTargets",
+         kThree,
+         "input Other In\ninput Q25 MIDI In\noutput Q25 MIDI Out\ntarget 1 0\n"
+         "record 1 1 code 20 on 0\n",
+         kHead + kFoundQ25 + kSecondResent,
+         {0, 1, 2},
+         5 * h + 4 * r,
+         {"handshake_pair 0 0 4", "handshake_pair 1 0 1", "dropped 5"}},
+
+        // ---- the device ----
+
+        // The device vanishes after the first chunk of the third record: the
+        // short chunk's failed send is not examined, silence, and the resend's
+        // full chunk fails.
+        {"DeviceVanishesInsideARecord",
+         kThree,
+         kOnePair + "vanish_after 4\n",
+         kHead + kFoundQ25 + P('-', 0) + P('-', 30) + P('\\', 47) + P('\\', 47) + kMissing,
+         {0, 1},
+         h + 4 * r},
+        // It vanishes between the two full chunks of a record: no wait at all.
+        {"DeviceVanishesBetweenTwoFullChunks",
+         kTwoChunks,
+         kOnePair + "vanish_after 2\n",
+         kHead + kFoundQ25 + P('-', 0) + kMissing,
+         {},
+         h},
+        // It vanishes right after taking the second record (its verdict is
+        // lost); that record has only a short chunk, whose sends are not
+        // examined: 20 silences.
+        {"DeviceVanishesAfterARecord",
+         kThree,
+         kOnePair + "vanish_after 3\n",
+         kHead + kFoundQ25 + P('-', 0) + Times(P('-', 30), 20) + kNotResponding,
+         {0, 1},
+         h + 21 * r},
+        {"EveryInputOpenFails",
+         kThree,
+         "input Q25 MIDI In\ninput Other In\noutput Q25 MIDI Out\noutput Other Out\ntarget 0 0\n"
+         "input_open_fail all\n",
+         kHead + kNotFound,
+         {},
+         0,
+         {"target_handshakes 0", "event in_open 1 4"}},
+        {"EveryOutputOpenFails",
+         kThree,
+         "input Q25 MIDI In\ninput Other In\noutput Q25 MIDI Out\noutput Other Out\ntarget 0 0\n"
+         "output_open_fail all\n",
+         kHead + kNotFound,
+         {},
+         0,
+         {"target_handshakes 0", "event out_open 1 4"}},
+        // Mended: the target's input fails to start. The plain design leaves
+        // it open (and marked open) while the next input is tried, and nothing
+        // closes it before the process ends; here it is closed at once.
+        {"TargetInputFailsToStart",
+         kThree,
+         "input Q25 MIDI In\ninput Other In\noutput Q25 MIDI Out\ntarget 0 0\ninput_start_fail 0\n",
+         kHead + kNotFound,
+         {},
+         4 * h,
+         {"event in_start 0 1", "event in_close 0 0", "handshake_pair 1 0 4"}},
+        {"AnotherInputFailsToStart",
+         kThree,
+         "input Broken In\ninput Q25 MIDI In\noutput Q25 MIDI Out\ntarget 1 0\ninput_start_fail "
+         "0\n",
+         kHead + kFoundQ25 + kThreeAcked,
+         {0, 1, 2},
+         h + 3 * r,
+         {"event in_start 0 1", "event in_close 0 0"}},
+
+        // ---- the target ----
+
+        {"WrongCodeToEveryHandshake",
+         kThree,
+         kOnePair + "handshake_default code 30\n",
+         kHead + kNotFound,
+         {},
+         4 * h,
+         {"handshake_pair 0 0 4"}},
+        {"HandshakeAnsweredButNoRecord",
+         kThree,
+         kOnePair + "record_default silent\n",
+         kHead + kFoundQ25 + Times(P('-', 0), 20) + kNotResponding,
+         {},
+         h + 20 * r,
+         {"records_received 20"}},
+        // The duplicate of an acknowledgement that arrives after the take is
+        // still in the slot when the next record is sent, and is taken as its
+        // verdict at once; every record is acknowledged, so nothing is lost.
+        {"EveryRecordAnsweredTwice",
+         kThree,
+         kOnePair + "record_default twice 1A\n",
+         kHead + kFoundQ25 + kThreeAcked,
+         {0, 1, 2},
+         h + 3 * r},
+    };
+}
+
+// ---- running a row ----
+
+enum class Where { kInProcess, kWine };
+
+// The report's lines, and the value after the first word of each.
+struct Report {
+    std::vector<std::string> lines;
+    std::map<std::string, std::string> values;
+};
+
+Report ReadReport(const std::filesystem::path& path) {
+    Report report;
+    std::istringstream in(update_test::ReadFileBytes(path));
+    for (std::string line; std::getline(in, line);) {
+        report.lines.push_back(line);
+        const size_t space = line.find(' ');
+        const std::string key = line.substr(0, space);
+        if (!report.values.count(key)) {
+            report.values[key] = space == std::string::npos ? "" : line.substr(space + 1);
+        }
+    }
+    return report;
+}
+
+bool Holds(const Report& report, const std::string& line) {
+    for (const std::string& l : report.lines) {
+        if (l == line) return true;
+    }
+    return false;
+}
+
+class FaultMatrix : public ::testing::TestWithParam<std::tuple<Row, Where>> {};
+
+TEST_P(FaultMatrix, EndsSoundly) {
+    const Row& row = std::get<0>(GetParam());
+    const Where where = std::get<1>(GetParam());
+    if (where == Where::kWine) {
+        ASSERT_TRUE(update_test::WindowsUpdateReady());
+    }
+
+    update_test::TempFolder folder;
+    folder.WriteFile(kFileName, LedText(row.firmware));
+    const auto scenario = folder.WriteFile("scenario.txt", row.scenario);
+    const auto reportPath = folder.Path() / "report.txt";
+
+    // The hang guard: three times the poll limits at 1 ms, plus the start-up.
+    const auto slack = std::chrono::seconds(where == Where::kWine ? 30 : 3);
+    const auto bound = std::chrono::milliseconds(3 * row.polls) + slack;
+
+    RunOptions options;
+    options.workDir = folder.Path();
+    options.env = {{"UPDATE_EMUL_SCENARIO", scenario.string()},
+                   {"UPDATE_EMUL_REPORT", reportPath.string()}};
+    options.timeLimit = bound + std::chrono::seconds(30);
+    const auto began = std::chrono::steady_clock::now();
+    RunResult run;
+    if (where == Where::kWine) {
+        options.env.push_back({"WINEDLLOVERRIDES", "winmm=n"});
+        run = update_test::RunUnderWine(update_test::WindowsUpdatePath(), options);
+    } else {
+        run = update_test::RunProgram(UPDATE_EMULATED_EXE, options);
+    }
+    const auto took = std::chrono::steady_clock::now() - began;
+
+    ASSERT_TRUE(run.started) << run.error;
+    EXPECT_TRUE(run.exited && run.exitStatus == 0) << update_test::Describe(run);
+    EXPECT_EQ(run.err, "");
+    const Platform platform = where == Where::kWine ? Platform::kWindows : Platform::kLinux;
+    EXPECT_EQ(run.out, update_test::Transcript(platform, row.output));
+    EXPECT_LE(took, bound) << "the run took "
+                           << std::chrono::duration_cast<std::chrono::milliseconds>(took).count()
+                           << " ms";
+
+    const Report report = ReadReport(reportPath);
+    ASSERT_FALSE(report.lines.empty()) << "no report at " << reportPath;
+    EXPECT_EQ(report.values.at("input_left_open"), "0");
+    EXPECT_EQ(report.values.at("output_left_open"), "0");
+    Record image;
+    for (const int k : row.accepted) {
+        image.insert(image.end(), row.firmware[k].begin(), row.firmware[k].end());
+    }
+    EXPECT_EQ(report.values.at("image"), Hex(image, ""));
+    EXPECT_EQ(report.values.at("records_accepted"), std::to_string(row.accepted.size()));
+    EXPECT_EQ(report.values.at("checksum_errors"), "0") << "a record arrived corrupted";
+    EXPECT_EQ(report.values.at("bad_chunks"), "0") << "a chunk arrived malformed";
+    for (const std::string& line : row.report) EXPECT_TRUE(Holds(report, line)) << line;
+}
+
+std::string RowName(const ::testing::TestParamInfo<FaultMatrix::ParamType>& info) {
+    return std::get<0>(info.param).name +
+           (std::get<1>(info.param) == Where::kWine ? "_wine" : "_native");
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, FaultMatrix,
+                         ::testing::Combine(::testing::ValuesIn(Rows()),
+                                            ::testing::Values(Where::kInProcess, Where::kWine)),
+                         RowName);
+
+} // namespace
