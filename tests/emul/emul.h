@@ -114,6 +114,8 @@ struct Report {
     unsigned stillPlayingAnswers = 0;
     unsigned sleeps = 0;      // Sleep calls (in-process only)
     unsigned sleepsOf100 = 0; // Sleep(100) calls (in-process only)
+    unsigned timerPeriodBegins = 0; // timeBeginPeriod(1) calls
+    unsigned timerPeriodEnds = 0;   // timeEndPeriod(1) calls
 };
 
 // Replaces the whole emulated system: devices closed, queues emptied, counts

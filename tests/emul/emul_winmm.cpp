@@ -424,6 +424,8 @@ std::string ReportText(const Report& r) {
     o << "still_playing_answers " << r.stillPlayingAnswers << "\n";
     o << "sleeps " << r.sleeps << "\n";
     o << "sleeps_100 " << r.sleepsOf100 << "\n";
+    o << "timer_period_begins " << r.timerPeriodBegins << "\n";
+    o << "timer_period_ends " << r.timerPeriodEnds << "\n";
     for (const HandshakeCount& h : r.handshakes) {
         o << "handshake_pair " << h.input << " " << h.output << " " << h.count << "\n";
     }
@@ -796,6 +798,22 @@ MMRESULT WINAPI midiOutLongMsg(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
         if (s.scenario.vanishAfter != 0 && s.target->Log().messages >= s.scenario.vanishAfter) s.vanished = true;
     }
     return MMSYSERR_NOERROR;
+}
+
+// The system timer's resolution: counted, so that tests can check that every
+// request for 1 ms is released again.
+MMRESULT WINAPI timeBeginPeriod(UINT period) {
+    System& s = Sys();
+    auto lock = Enter(s);
+    if (period == 1) ++s.report.timerPeriodBegins;
+    return TIMERR_NOERROR;
+}
+
+MMRESULT WINAPI timeEndPeriod(UINT period) {
+    System& s = Sys();
+    auto lock = Enter(s);
+    if (period == 1) ++s.report.timerPeriodEnds;
+    return TIMERR_NOERROR;
 }
 
 #ifndef _WIN32

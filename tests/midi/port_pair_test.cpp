@@ -236,6 +236,27 @@ TEST_F(PortPair, OpeningAnotherInputReleasesOneThatFailedToStart) {
     EXPECT_FALSE(emul::Snapshot().inputLeftOpen);
 }
 
+// The 1 ms timer is asked for while an input is open and released with it,
+// also for an input whose start failed and one that a failed open never had.
+TEST_F(PortPair, TheFineTimerIsHeldOnlyWhileAnInputIsOpen) {
+    emul::Scenario s = ThreeByTwo();
+    s.inputs[0].startFail = true;
+    s.inputs[1].openFail = true;
+    Start(s);
+    EXPECT_EQ(OpenMidiIn(0), MMSYSERR_ERROR);
+    EXPECT_EQ(emul::Snapshot().timerPeriodBegins, 1u);
+    EXPECT_NE(OpenMidiIn(1), 0);
+    ASSERT_EQ(OpenMidiIn(2), 0);
+    emul::Report r = emul::Snapshot();
+    EXPECT_EQ(r.timerPeriodBegins, 2u);
+    EXPECT_EQ(r.timerPeriodEnds, 1u);
+    EXPECT_EQ(CloseMidiIn(), 1);
+    EXPECT_EQ(CloseMidiIn(), 0);
+    r = emul::Snapshot();
+    EXPECT_EQ(r.timerPeriodBegins, 2u);
+    EXPECT_EQ(r.timerPeriodEnds, 2u);
+}
+
 TEST_F(PortPair, ADeviceThatKeepsRefusingToCloseIsGivenUp) {
     emul::Scenario s = ThreeByTwo();
     s.vanishAfter = 1;

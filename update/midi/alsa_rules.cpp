@@ -21,8 +21,8 @@ bool PortPrecedes(const SeqPortDesc* a, const SeqPortDesc* b) {
 
 } // namespace
 
-int FindSeqDevice(const SeqPortDesc* ports, unsigned count, SeqDirection direction,
-                  int ownClient, unsigned deviceId) {
+int FindSeqDevice(const SeqPortDesc* ports, unsigned count, SeqDirection direction, int ownClient,
+                  unsigned deviceId) {
     // A device's number is the count of devices that precede it. The lists
     // are short, so counting for each candidate beats sorting a copy.
     for (unsigned i = 0; i < count; ++i) {

@@ -18,7 +18,7 @@ constexpr unsigned kSeqCapSubsWrite = 1u << 6;
 constexpr unsigned kSeqCapNoExport = 1u << 7;
 constexpr unsigned kSeqCapInactive = 1u << 8; // newer kernels: a port that passes nothing
 
-constexpr int kSeqSystemClient = 0;     // the sequencer's own timer and announce ports
+constexpr int kSeqSystemClient = 0;       // the sequencer's own timer and announce ports
 constexpr unsigned kSeqPortNameSize = 64; // the sequencer's port name field
 
 enum SeqDirection { kSeqInput, kSeqOutput };
@@ -40,8 +40,8 @@ bool SeqPortIsDevice(const SeqPortDesc* port, SeqDirection direction, int ownCli
 // The index in ports[0..count) of device number deviceId: devices of the
 // direction numbered from 0 in client-then-port order, whatever the order of
 // the array. -1 when there is no such device.
-int FindSeqDevice(const SeqPortDesc* ports, unsigned count, SeqDirection direction,
-                  int ownClient, unsigned deviceId);
+int FindSeqDevice(const SeqPortDesc* ports, unsigned count, SeqDirection direction, int ownClient,
+                  unsigned deviceId);
 
 // A device name from a port name: at most 31 characters, always terminated.
 void CopyDeviceName(const char* portName, char name[kDeviceNameSize]);

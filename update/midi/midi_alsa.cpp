@@ -39,11 +39,11 @@ static_assert(kSeqSystemClient == SND_SEQ_CLIENT_SYSTEM, "system client differs"
 
 namespace {
 
-constexpr unsigned kMaxPorts = 256;       // ports looked at when numbering devices
-constexpr unsigned kMaxPollFds = 4;       // the sequencer uses one
-constexpr int kReaderPollMs = 20;         // how soon a stop request is seen
-constexpr long kSendRetryMs = 2;          // pause before a refused send is retried
-constexpr unsigned kSendRetries = 250;    // so a send gives up after about half a second
+constexpr unsigned kMaxPorts = 256;    // ports looked at when numbering devices
+constexpr unsigned kMaxPollFds = 4;    // the sequencer uses one
+constexpr int kReaderPollMs = 20;      // how soon a stop request is seen
+constexpr long kSendRetryMs = 2;       // pause before a refused send is retried
+constexpr unsigned kSendRetries = 250; // so a send gives up after about half a second
 
 enum SeqState { kSeqNotOpened, kSeqReady, kSeqUnavailable };
 
@@ -76,12 +76,13 @@ struct MidiPortPair {
 
 SeqClient gSeq;
 MidiPortPair gPair;
-SeqPortDesc gPorts[kMaxPorts];     // main thread: the latest enumeration
-SysExAssembly gAssembly;           // reader thread, reset before it starts
+SeqPortDesc gPorts[kMaxPorts]; // main thread: the latest enumeration
+SysExAssembly gAssembly;       // reader thread, reset before it starts
 std::atomic<bool> gStopReader{false};
 
 // The library's error handler type is variadic; this one prints nothing.
-void SilentAlsaError(const char*, int, const char*, int, const char*, ...) {} // NOLINT(cert-dcl50-cpp)
+// NOLINTNEXTLINE(cert-dcl50-cpp)
+void SilentAlsaError(const char*, int, const char*, int, const char*, ...) {}
 
 void PauseMs(long milliseconds) {
     timespec pause = {milliseconds / 1000, (milliseconds % 1000) * 1000000L};
@@ -203,8 +204,7 @@ void DeliverReply(const uint8_t* bytes, uint32_t count, void*) { StoreReply(byte
 // device to our input port count.
 void TakeEvent(const snd_seq_event_t* event) {
     if (event->type != SND_SEQ_EVENT_SYSEX) return;
-    if (event->source.client != gPair.inputClient || event->source.port != gPair.inputPort)
-        return;
+    if (event->source.client != gPair.inputClient || event->source.port != gPair.inputPort) return;
     if (event->dest.port != gSeq.inPort) return;
     if ((event->flags & SND_SEQ_EVENT_LENGTH_MASK) != SND_SEQ_EVENT_LENGTH_VARIABLE) return;
     FeedSysEx(&gAssembly, static_cast<const uint8_t*>(event->data.ext.ptr), event->data.ext.len,

@@ -5,6 +5,7 @@
 // reply slot and re-queues the input buffer while the input is open. A closed
 // input is stopped, reset and closed, so it never delivers again.
 #include <windows.h>
+// After <windows.h>, whose types it uses.
 #include <mmsystem.h>
 
 #include <atomic>
@@ -20,7 +21,7 @@ namespace {
 
 constexpr unsigned kSysExBufferSize = 64; // the message buffer of one send
 constexpr DWORD kStillPlayingWaitMs = 100;
-constexpr int kCloseTries = 3;            // a device that keeps refusing is given up
+constexpr int kCloseTries = 3; // a device that keeps refusing is given up
 
 struct MidiPortPair {
     HMIDIIN inHandle;
@@ -37,6 +38,9 @@ struct MidiPortPair {
     // null while the input is closed. Written by the main thread, read by the
     // callback.
     std::atomic<HMIDIIN> listening;
+    // The system timer runs at 1 ms while an input is open, so that a poll's
+    // wait of at most 1 ms does not last a default timer tick (about 15.6 ms).
+    uint8_t fineTimer;
 };
 
 MidiPortPair gPair;
@@ -83,6 +87,10 @@ void ReleaseInput() {
         if (midiInClose(handle) == MMSYSERR_NOERROR) break;
     }
     gPair.inHandle = nullptr;
+    if (gPair.fineTimer) {
+        timeEndPeriod(1);
+        gPair.fineTimer = 0;
+    }
 }
 
 void ReleaseOutput() {
@@ -102,7 +110,8 @@ void CALLBACK MidiInCallback(HMIDIIN handle, UINT message, DWORD_PTR, DWORD_PTR 
     // Events of a closed input, or of an earlier input, are ignored.
     if (handle == nullptr || handle != gPair.listening.load()) return;
     // The service passes the completed header as an integer parameter.
-    const MIDIHDR* completed = reinterpret_cast<const MIDIHDR*>(param1); // NOLINT(performance-no-int-to-ptr)
+    // NOLINTNEXTLINE(performance-no-int-to-ptr)
+    const MIDIHDR* completed = reinterpret_cast<const MIDIHDR*>(param1);
     const uint8_t* bytes = reinterpret_cast<const uint8_t*>(completed->lpData);
     // An invalid or incomplete message (MIM_LONGERROR) is not a reply, a
     // buffer handed back empty records nothing, and a buffer that does not
@@ -146,8 +155,8 @@ uint16_t OpenMidiIn(unsigned deviceId) {
     if (gPair.inOpen) ReleaseInput();
 
     HMIDIIN handle = nullptr;
-    const MMRESULT opened = midiInOpen(&handle, deviceId, reinterpret_cast<DWORD_PTR>(&MidiInCallback),
-                                       0, CALLBACK_FUNCTION);
+    const MMRESULT opened = midiInOpen(
+        &handle, deviceId, reinterpret_cast<DWORD_PTR>(&MidiInCallback), 0, CALLBACK_FUNCTION);
     if (opened != MMSYSERR_NOERROR) {
         gPair.inOpen = 0;
         return Low16(opened);
@@ -168,6 +177,7 @@ uint16_t OpenMidiIn(unsigned deviceId) {
 
     gPair.inOpen = 1;
     gPair.listening.store(handle);
+    gPair.fineTimer = timeBeginPeriod(1) == TIMERR_NOERROR ? 1 : 0;
     return Low16(midiInStart(handle));
 }
 
@@ -235,7 +245,8 @@ uint16_t SendSysEx(const uint8_t* data, unsigned n) {
     }
 
     // Returns once the driver has finished with the message.
-    while (midiOutUnprepareHeader(gPair.outHandle, header, sizeof(MIDIHDR)) == MIDIERR_STILLPLAYING) {
+    while (midiOutUnprepareHeader(gPair.outHandle, header, sizeof(MIDIHDR)) ==
+           MIDIERR_STILLPLAYING) {
         Sleep(kStillPlayingWaitMs);
     }
     return 0;

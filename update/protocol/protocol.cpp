@@ -9,12 +9,12 @@
 
 namespace {
 
-constexpr unsigned kMaxDevices = 10;          // device numbers 0 to 9
-constexpr unsigned kHandshakeAttempts = 4;    // per input/output pair
-constexpr unsigned kHandshakePolls = 500;     // per handshake attempt
-constexpr unsigned kRecordPolls = 600;        // per record attempt
-constexpr uint8_t kFailureLimit = 20;         // consecutive failed attempts
-constexpr unsigned kChunkBytes = 11;          // record bytes per full chunk
+constexpr unsigned kMaxDevices = 10;       // device numbers 0 to 9
+constexpr unsigned kHandshakeAttempts = 4; // per input/output pair
+constexpr unsigned kHandshakePolls = 500;  // per handshake attempt
+constexpr unsigned kRecordPolls = 600;     // per record attempt
+constexpr uint8_t kFailureLimit = 20;      // consecutive failed attempts
+constexpr unsigned kChunkBytes = 11;       // record bytes per full chunk
 constexpr unsigned kPollMilliseconds = 1;
 
 constexpr uint8_t kRecordAccepted = 0x1A;
@@ -91,7 +91,8 @@ bool SendRecord(const uint8_t* record, uint16_t size) {
         const uint8_t* chunk = record + (size - remaining);
         if (remaining >= kChunkBytes) {
             EncodeChunk(chunk, kChunkBytes);
-            if (SendSysEx(reinterpret_cast<const uint8_t*>(gHexBuffer), 2 * kChunkBytes) != 0) return false;
+            if (SendSysEx(reinterpret_cast<const uint8_t*>(gHexBuffer), 2 * kChunkBytes) != 0)
+                return false;
             remaining -= kChunkBytes;
         } else {
             EncodeChunk(chunk, remaining);
@@ -143,8 +144,8 @@ void TransferImage(const FirmwareImage* image) {
     unsigned spinner = 0;
 
     while (position < image->length) {
-        const uint16_t size = static_cast<uint16_t>(
-            ((image->bytes[position] << 8) | image->bytes[position + 1]) + 2);
+        const uint16_t size =
+            static_cast<uint16_t>(((image->bytes[position] << 8) | image->bytes[position + 1]) + 2);
         const unsigned percent = static_cast<uint32_t>(acknowledged) * 100u / image->length;
 
         printf("\r                        \rTransferring.. %c %d%% done", kSpinner[spinner],

@@ -112,4 +112,8 @@ MMRESULT WINAPI midiOutUnprepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh);
 MMRESULT WINAPI midiOutShortMsg(HMIDIOUT hmo, DWORD dwMsg);
 MMRESULT WINAPI midiOutLongMsg(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh);
 MMRESULT WINAPI midiOutReset(HMIDIOUT hmo);
+
+#define TIMERR_NOERROR 0
+MMRESULT WINAPI timeBeginPeriod(UINT uPeriod);
+MMRESULT WINAPI timeEndPeriod(UINT uPeriod);
 }
