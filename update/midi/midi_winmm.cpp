@@ -163,13 +163,8 @@ uint16_t OpenMidiIn(unsigned deviceId) {
     }
     gPair.inHandle = handle;
 
-    MIDIINCAPSA caps;
-    memset(&caps, 0, sizeof caps);
-    if (midiInGetDevCapsA(deviceId, &caps, sizeof caps) == MMSYSERR_NOERROR) {
-        CopyName(gPair.inName, caps.szPname);
-    } else {
-        gPair.inName[0] = '\0';
-    }
+    // The result is not examined: a failed query leaves the name empty.
+    QueryMidiInDevice(deviceId, gPair.inName);
 
     ResetInputHeader();
     midiInPrepareHeader(handle, &gPair.inHeader, sizeof(MIDIHDR));
@@ -192,13 +187,7 @@ uint16_t OpenMidiOut(unsigned deviceId) {
     }
     gPair.outHandle = handle;
 
-    MIDIOUTCAPSA caps;
-    memset(&caps, 0, sizeof caps);
-    if (midiOutGetDevCapsA(deviceId, &caps, sizeof caps) == MMSYSERR_NOERROR) {
-        CopyName(gPair.outName, caps.szPname);
-    } else {
-        gPair.outName[0] = '\0';
-    }
+    QueryMidiOutDevice(deviceId, gPair.outName);
 
     memset(&gPair.outHeader, 0, sizeof gPair.outHeader);
     gPair.outHeader.lpData = reinterpret_cast<LPSTR>(gPair.outBuffer);
