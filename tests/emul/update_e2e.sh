@@ -1,7 +1,7 @@
 #!/bin/bash
 # Runs the real updater end to end against the emulated MIDI system and target:
 #   update_e2e.sh native <update_emulated>  <scratch folder>
-#   update_e2e.sh wine   <windows build folder> <scratch folder>
+#   update_e2e.sh wine   <the Windows build's emul folder> <scratch folder>
 # A valid file must arrive at the target byte for byte, with both sides closed
 # (input first); a file that fails validation must make no MIDI call at all.
 set -u

@@ -1,7 +1,7 @@
 #!/bin/bash
 # Runs the Windows MIDI layer under wine against the stand-in winmm.dll and
 # checks what it printed and what the emulated system reported.
-#   wine_smoke.sh <windows build folder> <scratch folder>
+#   wine_smoke.sh <the Windows build's emul folder> <scratch folder>
 set -u
 build=$1
 work=$2

@@ -387,7 +387,7 @@ TEST_P(FaultMatrix, EndsSoundly) {
     RunResult run;
     if (where == Where::kWine) {
         options.env.push_back({"WINEDLLOVERRIDES", "winmm=n"});
-        run = update_test::RunUnderWine(update_test::WindowsUpdatePath(), options);
+        run = update_test::RunUnderWine(update_test::WindowsEmulatedUpdatePath(), options);
     } else {
         run = update_test::RunProgram(UPDATE_EMULATED_EXE, options);
     }

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 namespace image_test {
 namespace {
 
@@ -88,9 +90,11 @@ TEST(ImageLoad, LaterLoadReplacesEarlierImage) {
     EXPECT_EQ(ImageBytes(ScratchImage()), (std::vector<uint8_t>{0xAB, 0xCD}));
 }
 
+enum class Entry { kMissing, kDirectory, kNamedPipe };
+
 struct NotOpenedCase {
     const char* name;
-    bool directory;
+    Entry entry;
 };
 
 void PrintTo(const NotOpenedCase& c, std::ostream* os) { *os << c.name; }
@@ -100,14 +104,21 @@ class ImageLoadNotOpened : public ::testing::TestWithParam<NotOpenedCase> {};
 TEST_P(ImageLoadNotOpened, ReturnsNotOpenedSilently) {
     TempDir dir;
     ASSERT_TRUE(dir.ok());
-    const std::string path = GetParam().directory ? dir.MakeDir("Q25.led") : dir.path() + "/Q25.led";
+    std::string path = dir.path() + "/Q25.led";
+    if (GetParam().entry == Entry::kDirectory) path = dir.MakeDir("Q25.led");
+    // Opening a named pipe with no writer would wait for ever.
+    if (GetParam().entry == Entry::kNamedPipe) {
+        ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    }
     const Loaded loaded = Load(path);
     EXPECT_EQ(loaded.result, kLoadNotOpened);
     EXPECT_EQ(loaded.printed, "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Image, ImageLoadNotOpened,
-                         ::testing::Values(NotOpenedCase{"MissingFile", false}, NotOpenedCase{"Directory", true}),
+                         ::testing::Values(NotOpenedCase{"MissingFile", Entry::kMissing},
+                                           NotOpenedCase{"Directory", Entry::kDirectory},
+                                           NotOpenedCase{"NamedPipe", Entry::kNamedPipe}),
                          [](const ::testing::TestParamInfo<NotOpenedCase>& tested) { return tested.param.name; });
 
 // The length is a 16-bit count: 65,535 fields fit, one more does not.

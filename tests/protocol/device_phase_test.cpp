@@ -557,7 +557,7 @@ protected:
                 GTEST_SKIP() << "configured with UPDATE_WINE_TESTS=OFF";
             }
             ASSERT_TRUE(update_test::WindowsUpdateReady());
-            const auto dll = update_test::WindowsBuildFolder() / "winmm.dll";
+            const auto dll = update_test::WindowsBuildFolder() / "emul" / "winmm.dll";
             ASSERT_TRUE(std::filesystem::is_regular_file(dll))
                 << dll << " is missing: build the Windows build's tests/emul first";
             // Polls under wine take longer than 1 ms, and wine may have to
@@ -583,7 +583,7 @@ protected:
             run = update_test::RunProgram(kEmulatedUpdate, options);
         } else {
             options.env.emplace_back("WINEDLLOVERRIDES", "winmm=n");
-            run = update_test::RunUnderWine(update_test::WindowsUpdatePath(), options);
+            run = update_test::RunUnderWine(update_test::WindowsEmulatedUpdatePath(), options);
         }
         ASSERT_TRUE(run.started) << run.error;
         ASSERT_FALSE(run.timedOut) << "killed after " << limit.count() << " s; stdout so far:\n"

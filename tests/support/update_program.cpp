@@ -8,6 +8,10 @@ std::filesystem::path WindowsBuildFolder() { return UPDATE_MINGW_DIR; }
 
 std::filesystem::path WindowsUpdatePath() { return WindowsBuildFolder() / "update.exe"; }
 
+std::filesystem::path WindowsEmulatedUpdatePath() {
+    return WindowsBuildFolder() / "emul" / "update.exe";
+}
+
 bool WineTestsEnabled() { return UPDATE_WINE_TESTS != 0; }
 
 ::testing::AssertionResult WindowsUpdateReady() {

@@ -16,6 +16,9 @@ std::filesystem::path NativeUpdatePath();
 // The Windows cross-build's folder (UPDATE_MINGW_DIR) and its update.exe.
 std::filesystem::path WindowsBuildFolder();
 std::filesystem::path WindowsUpdatePath();
+// The copy of update.exe beside the stand-in winmm.dll (the folder emul/ of
+// the Windows build), for runs against the emulated MIDI system.
+std::filesystem::path WindowsEmulatedUpdatePath();
 // Whether the build was configured to run the Windows build under wine (UPDATE_WINE_TESTS).
 bool WineTestsEnabled();
 

@@ -129,9 +129,24 @@ bool IsRegularFile(FILE* file) {
 #endif
 }
 
+// True when the path names a regular file (checked before opening it).
+bool IsRegularPath(const char* fileName) {
+#ifdef _WIN32
+    struct _stat64 status;
+    if (_stat64(fileName, &status) != 0) return false;
+    return (status.st_mode & _S_IFMT) == _S_IFREG;
+#else
+    struct stat status;
+    if (stat(fileName, &status) != 0) return false;
+    return S_ISREG(status.st_mode);
+#endif
+}
+
 } // namespace
 
 LoadResult LoadImage(const char* fileName, FirmwareImage* image) {
+    // Only a regular file is opened: opening a named pipe would wait for a writer.
+    if (!IsRegularPath(fileName)) return kLoadNotOpened;
     FILE* file = fopen(fileName, "rb");
     if (file == nullptr) return kLoadNotOpened;
     if (!IsRegularFile(file)) {

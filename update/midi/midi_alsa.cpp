@@ -236,6 +236,7 @@ void* ReadInput(void*) {
     memcpy(fds, gSeq.inputFds, sizeof fds);
     while (!gStopReader.load(std::memory_order_acquire)) {
         const int ready = poll(fds, static_cast<nfds_t>(fdCount), kReaderPollMs);
+        if (ready < 0) PauseMs(kReaderPollMs); // a poll that keeps failing must not spin
         if (ready <= 0) continue;
         if (!DrainInput()) PauseMs(kReaderPollMs);
     }

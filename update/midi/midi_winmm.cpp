@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "midi/midi.h"
 #include "midi/reply_slot.h"
@@ -38,6 +39,9 @@ struct MidiPortPair {
     // null while the input is closed. Written by the main thread, read by the
     // callback.
     std::atomic<HMIDIIN> listening;
+    // Callbacks under way: the input is released only once a callback that
+    // began before it stopped listening has returned.
+    std::atomic<int> inCallback;
     // The system timer runs at 1 ms while an input is open, so that a poll's
     // wait of at most 1 ms does not last a default timer tick (about 15.6 ms).
     uint8_t fineTimer;
@@ -79,6 +83,7 @@ void RequeueInputHeader(HMIDIIN handle) {
 void ReleaseInput() {
     gPair.inOpen = 0;
     gPair.listening.store(nullptr);
+    while (gPair.inCallback.load() != 0) std::this_thread::yield();
     const HMIDIIN handle = gPair.inHandle;
     midiInStop(handle);
     for (int attempt = 0; attempt < kCloseTries; ++attempt) {
@@ -105,10 +110,11 @@ void ReleaseOutput() {
 
 } // namespace
 
-void CALLBACK MidiInCallback(HMIDIIN handle, UINT message, DWORD_PTR, DWORD_PTR param1, DWORD_PTR) {
-    if (message != MIM_LONGDATA && message != MIM_LONGERROR) return;
-    // Events of a closed input, or of an earlier input, are ignored.
-    if (handle == nullptr || handle != gPair.listening.load()) return;
+namespace {
+
+// A completed buffer of the open input: a reply for the slot, or not, and
+// back to the device either way.
+void TakeCompletedBuffer(HMIDIIN handle, UINT message, DWORD_PTR param1) {
     // The service passes the completed header as an integer parameter.
     // NOLINTNEXTLINE(performance-no-int-to-ptr)
     const MIDIHDR* completed = reinterpret_cast<const MIDIHDR*>(param1);
@@ -122,6 +128,18 @@ void CALLBACK MidiInCallback(HMIDIIN handle, UINT message, DWORD_PTR, DWORD_PTR 
         StoreReply(bytes, completed->dwBytesRecorded & 0xFFFFu);
     }
     RequeueInputHeader(handle);
+}
+
+} // namespace
+
+void CALLBACK MidiInCallback(HMIDIIN handle, UINT message, DWORD_PTR, DWORD_PTR param1, DWORD_PTR) {
+    if (message != MIM_LONGDATA && message != MIM_LONGERROR) return;
+    gPair.inCallback.fetch_add(1);
+    // Events of a closed input, or of an earlier input, are ignored.
+    if (handle != nullptr && handle == gPair.listening.load()) {
+        TakeCompletedBuffer(handle, message, param1);
+    }
+    gPair.inCallback.fetch_sub(1);
 }
 
 uint16_t QueryMidiInDevice(unsigned deviceId, char name[kDeviceNameSize]) {
