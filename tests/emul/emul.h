@@ -22,6 +22,7 @@
 //   output_open_fail <n|all>
 //   input_start_fail <n>             midiInStart fails (MMSYSERR_ERROR) on input n
 //   output_send_fail <n> <m>         sends on output n fail (MMSYSERR_NODRIVER) from its m-th send on (from 1)
+//   output_send_fail_once <n> <m>    only the m-th send on output n fails
 //   still_playing <k>                each send's midiOutUnprepareHeader answers MIDIERR_STILLPLAYING k times
 //   pacing on|off                    31,250 baud: 320 us per byte; a send blocks for its wire time and
 //                                    each reply arrives after its own
@@ -63,6 +64,7 @@ struct Device {
     bool openFail = false;
     bool startFail = false;   // inputs
     unsigned sendFailFrom = 0; // outputs: 0 = never, else the first failing send (from 1)
+    unsigned sendFailOnce = 0; // outputs: 0 = never, else the one failing send (from 1)
 };
 
 struct Scenario {

@@ -759,8 +759,9 @@ MMRESULT WINAPI midiOutLongMsg(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
     OutputState& d = s.out[k];
     ++d.sendAttempts;
     const unsigned failFrom = s.scenario.outputs[k].sendFailFrom;
+    const bool failOnce = d.sendAttempts == s.scenario.outputs[k].sendFailOnce;
     const bool gone = s.vanished && IsTargetOutput(s, k);
-    if ((failFrom != 0 && d.sendAttempts >= failFrom) || gone) {
+    if ((failFrom != 0 && d.sendAttempts >= failFrom) || failOnce || gone) {
         Record(s, "send", k, MMSYSERR_NODRIVER, bytes);
         return MMSYSERR_NODRIVER;
     }

@@ -120,6 +120,9 @@ bool ParseLine(const std::string& line, Scenario* s) {
     } else if (key == "input_start_fail" && n == 2 && device(s->inputs, 1, &d)) d->startFail = true;
     else if (key == "output_send_fail" && n == 3 && device(s->outputs, 1, &d) && ParseNumber(words[2], &a) && a > 0) {
         d->sendFailFrom = a;
+    } else if (key == "output_send_fail_once" && n == 3 && device(s->outputs, 1, &d) &&
+               ParseNumber(words[2], &a) && a > 0) {
+        d->sendFailOnce = a;
     } else if (key == "still_playing" && n == 2 && ParseNumber(words[1], &a)) s->stillPlaying = a;
     else if (key == "pacing" && n == 2 && ParseOnOff(words[1], &s->pacing)) {
     } else if (key == "unterminated_names" && n == 2 && ParseOnOff(words[1], &s->unterminatedNames)) {

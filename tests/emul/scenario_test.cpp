@@ -20,6 +20,7 @@ TEST(ScenarioFile, EverySetting) {
         "output_open_fail all\n"
         "input_start_fail 1\n"
         "output_send_fail 1 5\n"
+        "output_send_fail_once 0 3\n"
         "still_playing 2\n"
         "pacing on\n"
         "unterminated_names on\n"
@@ -49,6 +50,8 @@ TEST(ScenarioFile, EverySetting) {
     EXPECT_TRUE(s.outputs[0].openFail && s.outputs[1].openFail);
     EXPECT_TRUE(s.inputs[1].startFail);
     EXPECT_EQ(s.outputs[1].sendFailFrom, 5u);
+    EXPECT_EQ(s.outputs[0].sendFailOnce, 3u);
+    EXPECT_EQ(s.outputs[1].sendFailOnce, 0u);
     EXPECT_EQ(s.stillPlaying, 2u);
     EXPECT_TRUE(s.pacing);
     EXPECT_TRUE(s.unterminatedNames);

@@ -448,6 +448,19 @@ std::vector<DeviceCase> FaultCases() {
           {{0, 0, 1}},
           0,
           0}},
+        // The one short chunk of a 7-byte record fails to be sent (the 2nd
+        // send, after the handshake). Only full chunks' results are examined,
+        // so the transfer waits for a verdict, takes the silence as a failed
+        // attempt and sends the record again.
+        {"ShortChunkSendFailureIsNotExamined",
+         {"Q25short.led", Spacing::kRecordPerLine, kOne},
+         kOnePair + "output_send_fail_once 0 2\n",
+         {kFoundOnePair + P('-', 0) + P('-', 0) + kDone + kSuccess,
+          Cat({kWireA, kWireA}),
+          {0},
+          {{0, 0, 1}},
+          0,
+          0}},
         // The last record's checksum is wrong: the whole file is refused
         // before any MIDI function is called.
         {"DamagedLastRecordTouchesNoDevice",
