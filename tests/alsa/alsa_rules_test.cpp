@@ -177,6 +177,27 @@ TEST(AlsaResultCodes, SuccessIsZeroAndEveryFailureIsNonZero) {
     for (const auto& c : cases) EXPECT_EQ(SeqResultCode(c.first), c.second) << c.first;
 }
 
+// The line's pace: 320 us a byte, one message after the other.
+TEST(AlsaLinePace, AMessageLeavesAfterItsWireTimeOnceTheLineIsFree) {
+    struct Case {
+        int64_t now;
+        int64_t lineFreeAt;
+        unsigned bytes;
+        int64_t expected;
+    };
+    const Case cases[] = {
+        {0, 0, 24, 7680000},                       // an idle line: 24 bytes take 7.68 ms
+        {5000000, 1000000, 9, 5000000 + 2880000},  // the line went idle before now
+        {5000000, 7000000, 24, 7000000 + 7680000}, // the previous message is still leaving
+        {5000000, 5000000, 2, 5000000 + 640000},   // F0 F7 alone
+        {0, 0, 0, 0},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(SeqLineFreeAt(c.now, c.lineFreeAt, c.bytes), c.expected)
+            << c.now << " " << c.lineFreeAt << " " << c.bytes;
+    }
+}
+
 // System Exclusive reassembly.
 
 using Bytes = std::vector<uint8_t>;

@@ -50,6 +50,11 @@ uint16_t SeqResultCode(int alsaResult) {
     return code != 0 ? code : 0xFFFF;
 }
 
+int64_t SeqLineFreeAt(int64_t now, int64_t lineFreeAt, unsigned bytes) {
+    const int64_t start = lineFreeAt > now ? lineFreeAt : now;
+    return start + static_cast<int64_t>(bytes) * kWireNsPerByte;
+}
+
 void ResetSysExAssembly(SysExAssembly* assembly) {
     assembly->kept = 0;
     assembly->inMessage = false;

@@ -51,6 +51,15 @@ void CopyDeviceName(const char* portName, char name[kDeviceNameSize]);
 // never 0.
 uint16_t SeqResultCode(int alsaResult);
 
+// The MIDI line's pace: 31,250 baud, 10 bits a byte.
+constexpr int64_t kWireNsPerByte = 320000;
+
+// When a message of `bytes` bytes, handed to the device at `now`, has left
+// the device's MIDI line, the message before it leaving at `lineFreeAt`
+// (nanoseconds of one monotonic clock): the messages leave one after another,
+// and the line idles while nothing waits.
+int64_t SeqLineFreeAt(int64_t now, int64_t lineFreeAt, unsigned bytes);
+
 // Reassembly of incoming System Exclusive messages from the chunks the
 // sequencer delivers (a long message arrives in several events). A message
 // starts at F0 and ends at F7; an F0 before the F7 starts it again; bytes

@@ -7,6 +7,14 @@
 // reader thread polls the sequencer, puts the device's System Exclusive
 // pieces back together and hands each completed message to the reply slot.
 //
+// The sequencer takes a message as soon as it fits into the device's output
+// buffer (about 4 KiB), long before a slow MIDI line has carried it; a
+// message that does not fit is dropped without an error (the kernel only logs
+// "MIDI output buffer overrun"). So a send returns once the message can have
+// left at the MIDI line's 31,250 baud: the layer keeps the time at which the
+// line is free again and sleeps until the message just sent has left. Back to
+// back messages are timed from the previous one's end, not from the wake-up.
+//
 // The sequencer is opened on first use and kept until the process exits:
 // discovery opens and closes sides many times, and one client for the whole
 // run keeps our own client (which the numbering leaves out) the same between
@@ -70,6 +78,7 @@ struct MidiPortPair {
     bool outputSubscribed;
     int outputClient;
     int outputPort;
+    int64_t lineFreeAt; // CLOCK_MONOTONIC ns: the last message sent has left
     bool readerRunning;
     pthread_t reader;
 };
@@ -87,6 +96,19 @@ void SilentAlsaError(const char*, int, const char*, int, const char*, ...) {}
 void PauseMs(long milliseconds) {
     timespec pause = {milliseconds / 1000, (milliseconds % 1000) * 1000000L};
     nanosleep(&pause, nullptr);
+}
+
+int64_t MonotonicNs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
+void SleepUntilNs(int64_t when) {
+    timespec until = {static_cast<time_t>(when / 1000000000LL),
+                      static_cast<long>(when % 1000000000LL)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
 }
 
 void CloseSequencerAtExit();
@@ -357,6 +379,7 @@ uint16_t OpenMidiOut(unsigned deviceId) {
     gPair.outputSubscribed = true;
     gPair.outputClient = client;
     gPair.outputPort = port;
+    gPair.lineFreeAt = 0;
     memcpy(gPair.outputName, name, kDeviceNameSize);
     gPair.outputOpen = true;
     return 0;
@@ -394,7 +417,10 @@ uint16_t SendSysEx(const uint8_t* data, unsigned n) {
 
     int result = SendDirect(&event);
     if (result >= 0) result = OutputStillConnected();
-    return SeqResultCode(result);
+    if (result < 0) return SeqResultCode(result);
+    gPair.lineFreeAt = SeqLineFreeAt(MonotonicNs(), gPair.lineFreeAt, n + 2);
+    SleepUntilNs(gPair.lineFreeAt);
+    return 0;
 }
 
 const char* MidiInName() { return gPair.inputName; }
