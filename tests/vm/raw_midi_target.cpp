@@ -1,7 +1,7 @@
 // raw_midi_target: the emulated target as a process at the raw MIDI end of a
 // virtual port, where a class-compliant keyboard's own end would be.
 //
-//   raw_midi_target DEVICE SCRIPT LOG
+//   raw_midi_target [--byte-us US] DEVICE SCRIPT LOG
 //
 // DEVICE is a raw MIDI device such as /dev/snd/midiC0D1. SCRIPT is a file in
 // the scenario format (see tests/emul/emul.h) holding only the target's lines:
@@ -13,6 +13,9 @@
 // to F7; bytes outside a message are ignored, a status byte inside one drops
 // it, real-time bytes inside one are skipped) and each message is handed to
 // the target. Its replies are written back to DEVICE after their delays.
+// With --byte-us the target reads no faster than one byte every US
+// microseconds (320 is a 31,250-baud MIDI line), a few bytes at a time, and
+// leaves the rest in the device's input buffer meanwhile.
 //
 // LOG is rewritten whole (through a temporary file and a rename) once the
 // device is open and listening, whenever the counts change (at most every
@@ -37,6 +40,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <fstream>
@@ -55,7 +59,8 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr size_t kMaxMessage = 4096;                  // longer messages are dropped
 constexpr auto kLogInterval = std::chrono::milliseconds(20);
-constexpr int kIdlePollMs = 50; // a descriptor whose card is gone may not wake a poll
+constexpr auto kIdlePoll = std::chrono::milliseconds(50); // a descriptor whose card is gone may not wake a poll
+constexpr size_t kPacedReadBytes = 16;                     // bytes a paced read takes at once
 
 struct Pending {
     Clock::time_point due;
@@ -66,6 +71,9 @@ struct State {
     std::string logPath;
     emul::Target* target = nullptr;
     int fd = -1;
+    // Reading pace (0: as fast as the bytes come).
+    std::chrono::microseconds byteTime{0};
+    Clock::time_point readFreeAt; // a paced read may take more from then on
     // Framing.
     Bytes message;
     bool inMessage = false;
@@ -203,9 +211,13 @@ bool Flush(State* s) {
 // gone or fails.
 bool ReadInput(State* s) {
     uint8_t buffer[1024];
+    const bool paced = s->byteTime.count() > 0;
     for (;;) {
-        const ssize_t got = read(s->fd, buffer, sizeof buffer);
+        const Clock::time_point now = Clock::now();
+        if (paced && now < s->readFreeAt) return true;
+        const ssize_t got = read(s->fd, buffer, paced ? kPacedReadBytes : sizeof buffer);
         if (got > 0) {
+            if (paced) s->readFreeAt = std::max(s->readFreeAt, now) + s->byteTime * got;
             Frame(s, buffer, static_cast<size_t>(got));
             continue;
         }
@@ -220,20 +232,18 @@ bool ReadInput(State* s) {
 int Run(State* s, int signalFd) {
     for (;;) {
         const Clock::time_point now = Clock::now();
-        long long timeout = kIdlePollMs;
-        if (!s->pending.empty()) {
-            const long long untilDue =
-                std::chrono::duration_cast<std::chrono::milliseconds>(s->pending.front().due - now).count();
-            timeout = std::min(timeout, std::max(0LL, untilDue));
-        }
-        if (s->dirty) {
-            const long long untilLog = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                           s->lastLog + kLogInterval - now).count();
-            timeout = std::min(timeout, std::max(0LL, untilLog));
-        }
-        pollfd fds[2] = {{s->fd, static_cast<short>(POLLIN | (s->outgoing.empty() ? 0 : POLLOUT)), 0},
-                         {signalFd, POLLIN, 0}};
-        const int ready = poll(fds, 2, static_cast<int>(timeout));
+        Clock::time_point wake = now + kIdlePoll;
+        if (!s->pending.empty()) wake = std::min(wake, s->pending.front().due);
+        if (s->dirty) wake = std::min(wake, s->lastLog + kLogInterval);
+        // A paced target does not look at its input until it may read again.
+        const bool mayRead = now >= s->readFreeAt;
+        if (!mayRead) wake = std::min(wake, s->readFreeAt);
+        const auto timeout = std::chrono::duration_cast<std::chrono::nanoseconds>(std::max(wake - now, Clock::duration(0)));
+        const timespec waitFor = {static_cast<time_t>(timeout.count() / 1000000000),
+                                  static_cast<long>(timeout.count() % 1000000000)};
+        const short events = static_cast<short>((mayRead ? POLLIN : 0) | (s->outgoing.empty() ? 0 : POLLOUT));
+        pollfd fds[2] = {{s->fd, events, 0}, {signalFd, POLLIN, 0}};
+        const int ready = ppoll(fds, 2, &waitFor, nullptr);
         if (ready < 0 && errno != EINTR) {
             s->end = std::string("error poll: ") + std::strerror(errno);
             return 1;
@@ -287,8 +297,16 @@ bool OnlyTargetSettings(const std::string& text, const emul::Scenario& sc, std::
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: %s DEVICE SCRIPT LOG\n", argv[0]);
+    long byteUs = 0;
+    if (argc == 6 && std::strcmp(argv[1], "--byte-us") == 0) {
+        char* end = nullptr;
+        byteUs = std::strtol(argv[2], &end, 10);
+        if (*end != '\0' || byteUs <= 0) byteUs = -1;
+        argc -= 2;
+        argv += 2;
+    }
+    if (argc != 4 || byteUs < 0) {
+        std::fprintf(stderr, "usage: %s [--byte-us US] DEVICE SCRIPT LOG\n", argv[0]);
         return 2;
     }
     std::ifstream scriptFile(argv[2], std::ios::binary);
@@ -326,6 +344,7 @@ int main(int argc, char** argv) {
     State s;
     s.logPath = argv[3];
     s.target = &target;
+    s.byteTime = std::chrono::microseconds(byteUs);
     s.fd = open(argv[1], O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (s.fd < 0) {
         std::fprintf(stderr, "raw_midi_target: %s: %s\n", argv[1], std::strerror(errno));

@@ -49,8 +49,10 @@ public:
         if (master_ >= 0) close(master_);
     }
 
-    // Starts the target; returns false when it did not come up listening.
-    bool Start(const std::string& script) {
+    // Starts the target (reading no faster than a byte every byteUs
+    // microseconds when that is not 0); returns false when it did not come up
+    // listening.
+    bool Start(const std::string& script, int byteUs = 0) {
         master_ = posix_openpt(O_RDWR | O_NOCTTY);
         if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return false;
         const std::string slavePath = ptsname(master_);
@@ -73,8 +75,14 @@ public:
                 dup2(fd, STDOUT_FILENO);
                 dup2(fd, STDERR_FILENO);
             }
-            execl(RAW_MIDI_TARGET, RAW_MIDI_TARGET, slavePath.c_str(), scriptPath.c_str(), log_.c_str(),
-                  static_cast<char*>(nullptr));
+            const std::string pace = std::to_string(byteUs);
+            if (byteUs != 0) {
+                execl(RAW_MIDI_TARGET, RAW_MIDI_TARGET, "--byte-us", pace.c_str(), slavePath.c_str(),
+                      scriptPath.c_str(), log_.c_str(), static_cast<char*>(nullptr));
+            } else {
+                execl(RAW_MIDI_TARGET, RAW_MIDI_TARGET, slavePath.c_str(), scriptPath.c_str(), log_.c_str(),
+                      static_cast<char*>(nullptr));
+            }
             _exit(127);
         }
         const auto until = Clock::now() + std::chrono::seconds(10);
@@ -204,6 +212,23 @@ TEST(RawMidiTarget, ReplyWaitsForItsDelay) {
     EXPECT_EQ(target.Terminate(), 0);
 }
 
+// Twenty handshakes (180 bytes) written at once, read at 1 ms a byte a few
+// bytes at a time: the last answer cannot come before the last few bytes are
+// read, at least 164 ms after the first.
+TEST(RawMidiTarget, ReadsNoFasterThanItsPace) {
+    PtyTarget target;
+    ASSERT_TRUE(target.Start("model 3B\n", 1000));
+    Bytes twenty;
+    for (int k = 0; k < 20; ++k) twenty.insert(twenty.end(), kHandshake.begin(), kHandshake.end());
+    const auto sent = Clock::now();
+    target.Write(twenty);
+    EXPECT_EQ(target.Read(60, std::chrono::milliseconds(3000)).size(), 60u);
+    const auto took = Clock::now() - sent;
+    EXPECT_GE(took, std::chrono::milliseconds(164));
+    EXPECT_LT(took, std::chrono::milliseconds(400));
+    EXPECT_EQ(target.Terminate(), 0);
+}
+
 TEST(RawMidiTarget, CountsReachTheLogWhileRunning) {
     PtyTarget target;
     ASSERT_TRUE(target.Start("model 3B\n"));
@@ -223,6 +248,8 @@ TEST(RawMidiTarget, RefusesSettingsThatNeedAnEmulatedDevice) {
         PtyTarget target;
         EXPECT_FALSE(target.Start(script)) << script;
     }
+    PtyTarget badPace;
+    EXPECT_FALSE(badPace.Start("model 3B\n", -5));
 }
 
 } // namespace

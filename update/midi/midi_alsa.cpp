@@ -13,7 +13,10 @@
 // "MIDI output buffer overrun"). So a send returns once the message can have
 // left at the MIDI line's 31,250 baud: the layer keeps the time at which the
 // line is free again and sleeps until the message just sent has left. Back to
-// back messages are timed from the previous one's end, not from the wake-up.
+// back messages are timed from the previous one's end, not from the wake-up,
+// and the sleep ends a little early (at most a millisecond: three bytes), so
+// that the next message is already waiting when the line frees and a late
+// wake-up does not leave the line idle.
 //
 // The sequencer is opened on first use and kept until the process exits:
 // discovery opens and closes sides many times, and one client for the whole
@@ -47,11 +50,12 @@ static_assert(kSeqSystemClient == SND_SEQ_CLIENT_SYSTEM, "system client differs"
 
 namespace {
 
-constexpr unsigned kMaxPorts = 256;    // ports looked at when numbering devices
-constexpr unsigned kMaxPollFds = 4;    // the sequencer uses one
-constexpr int kReaderPollMs = 20;      // how soon a stop request is seen
-constexpr long kSendRetryMs = 2;       // pause before a refused send is retried
-constexpr unsigned kSendRetries = 250; // so a send gives up after about half a second
+constexpr unsigned kMaxPorts = 256;      // ports looked at when numbering devices
+constexpr unsigned kMaxPollFds = 4;      // the sequencer uses one
+constexpr int kReaderPollMs = 20;        // how soon a stop request is seen
+constexpr long kSendRetryMs = 2;         // pause before a refused send is retried
+constexpr unsigned kSendRetries = 250;   // so a send gives up after about half a second
+constexpr int64_t kWakeLeadNs = 1000000; // a send returns this much before its last byte is out
 
 enum SeqState { kSeqNotOpened, kSeqReady, kSeqUnavailable };
 
@@ -419,7 +423,7 @@ uint16_t SendSysEx(const uint8_t* data, unsigned n) {
     if (result >= 0) result = OutputStillConnected();
     if (result < 0) return SeqResultCode(result);
     gPair.lineFreeAt = SeqLineFreeAt(MonotonicNs(), gPair.lineFreeAt, n + 2);
-    SleepUntilNs(gPair.lineFreeAt);
+    SleepUntilNs(gPair.lineFreeAt - kWakeLeadNs);
     return 0;
 }
 
