@@ -4,342 +4,31 @@
 // would be. Meant to run inside the VM (tests/vm/run-in-vm), as root: it
 // unbinds and binds the virtual card.
 //
-// The sequencer there numbers the devices, in both directions:
-//   0 "Midi Through Port-0"   (echoes the handshake back: code 0x54, a fast failure)
-//   1 "VirMIDI 0-0"           raw end /dev/snd/midiC0D0
-//   2 "VirMIDI 0-1"           /dev/snd/midiC0D1
-//   3 "VirMIDI 0-2", 4 "VirMIDI 0-3"
-// Discovery tries input 0 with every output, then input 1, ...; a pair that
+// The device numbers there: vm_harness.h. Discovery tries input 0 with every output, then input 1, ...; a pair that
 // nobody answers costs 4 attempts of 500 ms. A target on "VirMIDI 0-0" is
 // found at pair (1, 1) after five silent pairs, which is why most cases put it
 // there.
-#include <alsa/asoundlib.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
-#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "support/temp_folder.h"
-#include "support/transcript.h"
 #include "support/update_program.h"
+#include "vm_harness.h"
 
 namespace {
 
 using update_test::Platform;
-using update_test::ReadFileBytes;
 using update_test::RunOptions;
 using update_test::RunResult;
 using update_test::TempFolder;
-using Bytes = std::vector<uint8_t>;
-using Clock = std::chrono::steady_clock;
-namespace fs = std::filesystem;
+using namespace vm_test;
 
-const char kVirmidiDriver[] = "/sys/bus/platform/drivers/snd_virmidi";
-const char kVirmidiCard[] = "snd_virmidi.0";
 constexpr auto kRunLimit = std::chrono::seconds(120);
-
-std::string RawDevice(int n) { return "/dev/snd/midiC0D" + std::to_string(n); }
-
-// --- The virtual card ---------------------------------------------------------
-
-bool CardBound() { return fs::exists(fs::path(kVirmidiDriver) / kVirmidiCard); }
-
-// Writes the card's name to the driver's bind or unbind file. An unbind
-// returns only once every raw descriptor of the card has been closed.
-bool WriteDriverFile(const char* file) {
-    std::ofstream out(fs::path(kVirmidiDriver) / file);
-    out << kVirmidiCard;
-    out.flush();
-    return static_cast<bool>(out);
-}
-
-bool SequencerListsVirtualPorts() {
-    const std::string clients = ReadFileBytes("/proc/asound/seq/clients");
-    for (int n = 0; n < 4; ++n) {
-        if (clients.find("\"VirMIDI 0-" + std::to_string(n) + "\"") == std::string::npos) return false;
-    }
-    return true;
-}
-
-// Waits until the four raw devices and their sequencer ports are all there
-// (present) or all gone.
-bool WaitForCard(bool present, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    const auto until = Clock::now() + limit;
-    for (;;) {
-        bool all = SequencerListsVirtualPorts() == present;
-        for (int n = 0; n < 4 && all; ++n) all = fs::exists(RawDevice(n)) == present;
-        if (all) return true;
-        if (Clock::now() >= until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-}
-
-::testing::AssertionResult EnsureCardBound() {
-    if (!CardBound() && !WriteDriverFile("bind")) {
-        return ::testing::AssertionFailure() << "cannot bind " << kVirmidiCard;
-    }
-    if (!WaitForCard(true)) {
-        return ::testing::AssertionFailure()
-               << "the virtual raw MIDI ports did not appear; /proc/asound/seq/clients:\n"
-               << ReadFileBytes("/proc/asound/seq/clients");
-    }
-    return ::testing::AssertionSuccess();
-}
-
-// A subscription from one sequencer port to another, made by a client of the
-// test's own (which has no ports, so the updater numbers no device of it), as
-// a patch bay would make it; removed again when the object goes.
-class Route {
-public:
-    ~Route() {
-        if (seq_ == nullptr) return;
-        if (made_) snd_seq_unsubscribe_port(seq_, subscription_);
-        snd_seq_close(seq_);
-    }
-
-    ::testing::AssertionResult Make(const std::string& fromPort, const std::string& toPort) {
-        int result = snd_seq_open(&seq_, "default", SND_SEQ_OPEN_DUPLEX, 0);
-        if (result < 0) return ::testing::AssertionFailure() << "snd_seq_open: " << snd_strerror(result);
-        snd_seq_set_client_name(seq_, "vm_update_e2e_test");
-        snd_seq_addr_t from;
-        snd_seq_addr_t to;
-        if (!Find(fromPort, &from)) return ::testing::AssertionFailure() << "no port " << fromPort;
-        if (!Find(toPort, &to)) return ::testing::AssertionFailure() << "no port " << toPort;
-        snd_seq_port_subscribe_malloc(&subscription_);
-        snd_seq_port_subscribe_set_sender(subscription_, &from);
-        snd_seq_port_subscribe_set_dest(subscription_, &to);
-        result = snd_seq_subscribe_port(seq_, subscription_);
-        if (result < 0) {
-            return ::testing::AssertionFailure() << "subscribing " << fromPort << " to " << toPort << ": "
-                                                 << snd_strerror(result);
-        }
-        made_ = true;
-        return ::testing::AssertionSuccess();
-    }
-
-private:
-    bool Find(const std::string& name, snd_seq_addr_t* address) const {
-        snd_seq_client_info_t* client;
-        snd_seq_port_info_t* port;
-        snd_seq_client_info_alloca(&client);
-        snd_seq_port_info_alloca(&port);
-        snd_seq_client_info_set_client(client, -1);
-        while (snd_seq_query_next_client(seq_, client) >= 0) {
-            snd_seq_port_info_set_client(port, snd_seq_client_info_get_client(client));
-            snd_seq_port_info_set_port(port, -1);
-            while (snd_seq_query_next_port(seq_, port) >= 0) {
-                if (name == snd_seq_port_info_get_name(port)) {
-                    *address = *snd_seq_port_info_get_addr(port);
-                    return true;
-                }
-            }
-        }
-        return false;
-    }
-
-    snd_seq_t* seq_ = nullptr;
-    snd_seq_port_subscribe_t* subscription_ = nullptr;
-    bool made_ = false;
-};
-
-// --- The emulated target as a process -------------------------------------------
-
-using Counts = std::map<std::string, std::string>;
-
-Counts ParseLog(const std::string& text) {
-    Counts counts;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        const size_t space = line.find(' ');
-        if (space == std::string::npos) counts[line] = "";
-        else counts[line.substr(0, space)] = line.substr(space + 1);
-    }
-    return counts;
-}
-
-unsigned Count(const Counts& counts, const std::string& key) {
-    const auto found = counts.find(key);
-    return found == counts.end() ? ~0u : static_cast<unsigned>(std::stoul(found->second));
-}
-
-class RawTarget {
-public:
-    RawTarget() = default;
-    RawTarget(const RawTarget&) = delete;
-    RawTarget& operator=(const RawTarget&) = delete;
-    ~RawTarget() { Stop(); }
-
-    // Starts the target on raw device n with a script in the scenario format
-    // and waits until it listens.
-    ::testing::AssertionResult Start(int device, const std::string& script) {
-        const fs::path scriptFile = folder_.WriteFile("target.script", script);
-        log_ = folder_.Path() / "target.log";
-        const std::string out = (folder_.Path() / "target.out").string();
-        const std::string deviceName = RawDevice(device);
-        pid_ = fork();
-        if (pid_ < 0) return ::testing::AssertionFailure() << "fork failed";
-        if (pid_ == 0) {
-            const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (fd >= 0) {
-                dup2(fd, STDOUT_FILENO);
-                dup2(fd, STDERR_FILENO);
-            }
-            execl(RAW_MIDI_TARGET, RAW_MIDI_TARGET, deviceName.c_str(), scriptFile.c_str(),
-                  log_.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        const auto until = Clock::now() + std::chrono::seconds(10);
-        while (Clock::now() < until) {
-            if (Read().count("state") != 0) return ::testing::AssertionSuccess();
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return ::testing::AssertionFailure() << "raw_midi_target ended at its start: "
-                                                     << ReadFileBytes(folder_.Path() / "target.out");
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return ::testing::AssertionFailure() << "raw_midi_target did not start listening";
-    }
-
-    // The latest log (empty before the target wrote one).
-    Counts Read() const { return ParseLog(ReadFileBytes(log_)); }
-
-    // Ends the target with SIGTERM (unless it has ended already) and returns
-    // its final log.
-    Counts Stop() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            Reap();
-        }
-        return Read();
-    }
-
-    // Waits for the target to end by itself (up to the limit) and returns its
-    // final log.
-    Counts WaitForEnd(std::chrono::milliseconds limit) {
-        const auto until = Clock::now() + limit;
-        while (pid_ > 0 && Clock::now() < until) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return Read();
-    }
-
-    int ExitStatus() const { return exitStatus_; }
-    std::string Output() const { return ReadFileBytes(folder_.Path() / "target.out"); }
-
-private:
-    void Reap() {
-        int status = 0;
-        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-        exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        pid_ = -1;
-    }
-
-    TempFolder folder_;
-    fs::path log_;
-    pid_t pid_ = -1;
-    int exitStatus_ = -1;
-};
-
-// --- The firmware file --------------------------------------------------------
-
-// A valid record of `size` bytes (size >= 4): big-endian length, payload,
-// little-endian checksum word (the two's complement of the payload sum).
-Bytes MakeRecord(unsigned size, unsigned seed) {
-    Bytes record(size);
-    const unsigned length = size - 2;
-    record[0] = static_cast<uint8_t>(length >> 8);
-    record[1] = static_cast<uint8_t>(length);
-    uint16_t sum = 0;
-    for (unsigned k = 2; k + 2 < size; ++k) {
-        record[k] = static_cast<uint8_t>((k * 37 + seed * 101 + 11) & 0xFF);
-        sum = static_cast<uint16_t>(sum + record[k]);
-    }
-    const uint16_t check = static_cast<uint16_t>(0x10000 - sum);
-    record[size - 2] = static_cast<uint8_t>(check & 0xFF);
-    record[size - 1] = static_cast<uint8_t>(check >> 8);
-    return record;
-}
-
-struct Firmware {
-    std::vector<Bytes> records;
-    Bytes image;
-    std::string text; // the .led text: one record a line, bytes apart
-};
-
-Firmware MakeFirmware(const std::vector<unsigned>& sizes) {
-    Firmware f;
-    char cell[4];
-    for (size_t n = 0; n < sizes.size(); ++n) {
-        f.records.push_back(MakeRecord(sizes[n], static_cast<unsigned>(n)));
-        for (uint8_t b : f.records.back()) {
-            std::snprintf(cell, sizeof cell, "%02X ", b);
-            f.text += cell;
-            f.image.push_back(b);
-        }
-        f.text += "\n";
-    }
-    return f;
-}
-
-std::string Hex(const Bytes& bytes) {
-    std::string text;
-    char cell[3];
-    for (uint8_t b : bytes) {
-        std::snprintf(cell, sizeof cell, "%02X", b);
-        text += cell;
-    }
-    return text;
-}
-
-Bytes Concat(const std::vector<Bytes>& parts) {
-    Bytes all;
-    for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
-    return all;
-}
-
-// --- What the console shows ---------------------------------------------------
-
-const char kFileName[] = "Q25_vm.led";
-const std::string kHeader = std::string("Update V0.5 - Update KANTERRA Q25-Q49 System\n") +
-                            "OK: File '" + kFileName + "' is open.\n";
-
-std::string Found(const std::string& port) {
-    return "The Update Device is Open successfully:\nMIDIIN Device: " + port +
-           "\nMIDIOUT Device: " + port + "\n";
-}
-
-std::string Progress(char spinner, int percent) {
-    return std::string("\r                        \rTransferring.. ") + spinner + " " +
-           std::to_string(percent) + "% done";
-}
-
-const std::string kDone = "\rTransferring.. 100% done.  \n\nTarget update successfully!\n\n";
-
-std::string Repeat(const std::string& text, unsigned times) {
-    std::string all;
-    for (unsigned k = 0; k < times; ++k) all += text;
-    return all;
-}
 
 // Runs the real updater in a fresh folder holding the firmware file.
 RunResult RunUpdater(const Firmware& firmware) {
@@ -354,21 +43,7 @@ std::string LinuxTranscript(const std::string& runOutput) {
     return update_test::Transcript(Platform::kLinux, runOutput);
 }
 
-class VmUpdate : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(fs::exists("/dev/snd/seq"))
-            << "no kernel sequencer here: run this suite inside the VM (tests/vm/run-in-vm)";
-        ASSERT_TRUE(EnsureCardBound());
-    }
-    // A case that unbound the card leaves it bound for the next one.
-    void TearDown() override { EXPECT_TRUE(EnsureCardBound()); }
-};
-
-// Three records of 16, 12 and 22 bytes (50 in all): a full and a short chunk,
-// a full and a one-byte chunk, two full chunks. The progress line shows
-// 0%, 32% and 56% before them.
-const std::vector<unsigned> kThreeRecords = {16, 12, 22};
+using VmUpdate = VmCase;
 
 // --- Discovery ----------------------------------------------------------------
 
@@ -464,56 +139,28 @@ TEST_F(Discovery, NoTargetEndsWithTheFailureMessage) {
 
 // --- Transfer -----------------------------------------------------------------
 
-struct TransferCase {
-    const char* name;
-    const char* script; // the target's lines; it sits behind "VirMIDI 0-0"
-    std::string afterFound;      // the output after the device lines
-    unsigned recordsReceived;    // complete records the target took in, resends included
-    std::vector<unsigned> accepted; // which of the file's records it accepted, in order
-};
-
-void PrintTo(const TransferCase& c, std::ostream* out) { *out << c.name; }
-
-class Transfer : public VmUpdate, public ::testing::WithParamInterface<TransferCase> {};
+class Transfer : public VmUpdate, public ::testing::WithParamInterface<UpdateCase> {};
 
 TEST_P(Transfer, TranscriptAndAcceptedImage) {
-    const TransferCase& c = GetParam();
+    const UpdateCase& c = GetParam();
     const Firmware firmware = MakeFirmware(kThreeRecords);
     RawTarget target;
-    ASSERT_TRUE(target.Start(0, c.script));
+    ASSERT_TRUE(target.Start(c.targetDevice, c.script));
 
     const RunResult run = RunUpdater(firmware);
     const Counts log = target.Stop();
 
     ASSERT_TRUE(run.exited) << update_test::Describe(run);
     EXPECT_EQ(run.exitStatus, 0);
-    EXPECT_EQ(run.out, LinuxTranscript(kHeader + Found("VirMIDI 0-0") + c.afterFound));
-    EXPECT_EQ(Count(log, "handshakes"), 5u);
+    EXPECT_EQ(run.out, LinuxTranscript(kHeader + FoundLines(c) + c.afterFound));
+    EXPECT_EQ(Count(log, "handshakes"), Handshakes(c));
     EXPECT_EQ(Count(log, "records_received"), c.recordsReceived);
-    std::vector<Bytes> accepted;
-    for (unsigned n : c.accepted) accepted.push_back(firmware.records[n]);
-    EXPECT_EQ(log.at("image"), Hex(Concat(accepted)));
+    EXPECT_EQ(log.at("image"), HexOfRecords(firmware, c.accepted));
     EXPECT_EQ(Count(log, "bad_chunks"), 0u);
     EXPECT_EQ(log.at("end"), "sigterm") << target.Output();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Outcomes, Transfer,
-    ::testing::Values(
-        // The resent record shows the same percent and spinner character.
-        TransferCase{"CrcErrorThenAccepted", "record 1 1 code 20\n",
-                     Progress('-', 0) + Progress('-', 32) + "\nThe CRC of the download file is error!\n" +
-                         Progress('-', 32) + Progress('\\', 56) + kDone,
-                     4, {0, 1, 2}},
-        TransferCase{"SilenceThenAccepted", "record 1 1 silent\n",
-                     Progress('-', 0) + Progress('-', 32) + Progress('-', 32) + Progress('\\', 56) + kDone,
-                     4, {0, 1, 2}},
-        TransferCase{"CompletionOnTheLastRecord", "record 2 1 code 77\n",
-                     Progress('-', 0) + Progress('-', 32) + Progress('\\', 56) +
-                         "\rTransferring.. 100% done.  \nTarget update successfully!\n"
-                         "\nThe System is restarted, please wait!\n\n",
-                     3, {0, 1, 2}}),
-    [](const ::testing::TestParamInfo<TransferCase>& param) { return std::string(param.param.name); });
+INSTANTIATE_TEST_SUITE_P(Outcomes, Transfer, ::testing::ValuesIn(TransferOutcomes()), CaseName);
 
 // --- The device goes away ------------------------------------------------------
 
@@ -530,26 +177,13 @@ TEST_F(Unplug, CardUnboundDuringTheTransfer) {
     RawTarget target;
     ASSERT_TRUE(target.Start(0, script));
 
-    bool unbound = false;
-    bool sawRecord2 = false;
-    std::thread unplug([&] {
-        const auto until = Clock::now() + std::chrono::seconds(60);
-        while (Clock::now() < until) {
-            const Counts now = target.Read();
-            if (now.count("records_received") != 0 && Count(now, "records_received") >= 3) {
-                sawRecord2 = true;
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        if (sawRecord2) unbound = WriteDriverFile("unbind"); // returns once the target has let go
-    });
+    UnplugWhenReceived unplug(target, 3);
     const RunResult run = RunUpdater(firmware);
-    unplug.join();
+    unplug.Join();
     const Counts log = target.WaitForEnd(std::chrono::seconds(5));
 
-    ASSERT_TRUE(sawRecord2) << "the target never received record 2";
-    ASSERT_TRUE(unbound);
+    ASSERT_TRUE(unplug.SawRecords()) << "the target never received record 2";
+    ASSERT_TRUE(unplug.Unbound());
     ASSERT_TRUE(run.exited) << update_test::Describe(run);
     EXPECT_EQ(log.at("end"), "device_gone") << target.Output();
     EXPECT_EQ(target.ExitStatus(), 0);
@@ -560,7 +194,7 @@ TEST_F(Unplug, CardUnboundDuringTheTransfer) {
     EXPECT_EQ(run.out, LinuxTranscript(kHeader + Found("VirMIDI 0-0") + Progress('-', 0) +
                                        Progress('-', 20) + Repeat(Progress('\\', 40), receipts + 1) +
                                        "\nError: The MIDI Out of device is missing!\n\n"));
-    EXPECT_EQ(log.at("image"), Hex(Concat({firmware.records[0], firmware.records[1]})));
+    EXPECT_EQ(log.at("image"), HexOfRecords(firmware, {0, 1}));
 }
 
 // --- Time per record ---------------------------------------------------------
