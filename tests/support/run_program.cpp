@@ -45,11 +45,12 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
 
 // In the child, between fork and exec: only async-signal-safe calls. On a
 // failure the errno is sent back through the report pipe.
-[[noreturn]] void ExecChild(const char* workDir, const char* outPath, const char* errPath,
-                            char* const argv[], char* const envp[], int reportFd) {
+[[noreturn]] void ExecChild(const char* workDir, const char* inPath, const char* outPath,
+                            const char* errPath, char* const argv[], char* const envp[],
+                            int reportFd) {
     setpgid(0, 0);
     int failure = 0;
-    const int in = open("/dev/null", O_RDONLY);
+    const int in = open(inPath, O_RDONLY);
     const int out = open(outPath, O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int err = open(errPath, O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (in < 0 || out < 0 || err < 0 || dup2(in, STDIN_FILENO) < 0 ||
@@ -76,6 +77,8 @@ RunResult RunProgram(const std::filesystem::path& program, const RunOptions& opt
     const std::string errPath = (outputs.Path() / "stderr").string();
     const std::string workDir =
         options.workDir.empty() ? std::string(".") : options.workDir.string();
+    const std::string inPath =
+        options.input.empty() ? std::string("/dev/null") : options.input.string();
 
     std::vector<std::string> argStrings{program.string()};
     argStrings.insert(argStrings.end(), options.args.begin(), options.args.end());
@@ -98,8 +101,8 @@ RunResult RunProgram(const std::filesystem::path& program, const RunOptions& opt
     }
     if (pid == 0) {
         close(report[0]);
-        ExecChild(workDir.c_str(), outPath.c_str(), errPath.c_str(), argv.data(), envp.data(),
-                  report[1]);
+        ExecChild(workDir.c_str(), inPath.c_str(), outPath.c_str(), errPath.c_str(), argv.data(),
+                  envp.data(), report[1]);
     }
     setpgid(pid, pid); // also from here, so that the group exists before any kill
     close(report[1]);
@@ -145,13 +148,15 @@ RunResult RunProgram(const std::filesystem::path& program, const RunOptions& opt
     return result;
 }
 
-std::filesystem::path FindWine() {
+std::filesystem::path FindWine() { return FindOnPath("wine"); }
+
+std::filesystem::path FindOnPath(const std::string& name) {
     const char* path = getenv("PATH");
     std::stringstream folders(path != nullptr ? path : "/usr/bin:/bin");
     std::string folder;
     while (std::getline(folders, folder, ':')) {
         if (folder.empty()) continue;
-        const std::filesystem::path candidate = std::filesystem::path(folder) / "wine";
+        const std::filesystem::path candidate = std::filesystem::path(folder) / name;
         if (access(candidate.c_str(), X_OK) == 0) return candidate;
     }
     return {};

@@ -1,7 +1,7 @@
 // Runs a program the way a user starts the updater from a console, but with
 // everything it prints captured: working directory chosen, standard input
-// from /dev/null (not a terminal), standard output and standard error each
-// into a file, extra environment variables, and a time limit.
+// from /dev/null or a file (not a terminal), standard output and standard
+// error each into a file, extra environment variables, and a time limit.
 #pragma once
 
 #include <chrono>
@@ -19,6 +19,7 @@ constexpr std::chrono::seconds kWineTimeLimit{90};
 struct RunOptions {
     std::filesystem::path workDir; // the program's current directory
     std::vector<std::string> args; // arguments after the program's name
+    std::filesystem::path input;   // standard input; empty: /dev/null
     // Variables added to the inherited environment (replacing one of the same name).
     std::vector<std::pair<std::string, std::string>> env;
     // Zero: the runner's default, kDefaultTimeLimit or, under wine, kWineTimeLimit.
@@ -46,7 +47,9 @@ RunResult RunProgram(const std::filesystem::path& program, const RunOptions& opt
 // never to a pipe, because a lingering wineserver can hold a pipe open.
 RunResult RunUnderWine(const std::filesystem::path& exe, RunOptions options);
 
-// The path of "wine" on PATH; empty when there is none.
+// The path of a program on PATH; empty when there is none.
+std::filesystem::path FindOnPath(const std::string& name);
+// FindOnPath("wine").
 std::filesystem::path FindWine();
 
 // A short account of a run for failure messages: how it ended and its stderr.

@@ -48,6 +48,14 @@ TEST(RunProgram, StandardInputIsAnEmptyNonTerminal) {
     EXPECT_EQ(run.exitStatus, 0);
 }
 
+TEST(RunProgram, StandardInputFromAGivenFile) {
+    const update_test::TempFolder folder;
+    RunOptions options;
+    options.input = folder.WriteFile("keys", "x\r\n");
+    const RunResult run = Shell("if [ -t 0 ]; then echo terminal; fi; od -An -c", options);
+    EXPECT_EQ(run.out, "   x  \\r  \\n\n");
+}
+
 TEST(RunProgram, AddsAndReplacesEnvironmentVariablesTheLaterWinning) {
     RunOptions options;
     options.env = {

@@ -4,393 +4,29 @@
 // would be. Meant to run inside the VM (tests/vm/run-in-vm), as root: it
 // unbinds and binds the virtual card.
 //
-// The sequencer there numbers the devices, in both directions:
-//   0 "Midi Through Port-0"   (echoes the handshake back: code 0x54, a fast failure)
-//   1 "VirMIDI 0-0"           raw end /dev/snd/midiC0D0
-//   2 "VirMIDI 0-1"           /dev/snd/midiC0D1
-//   3 "VirMIDI 0-2", 4 "VirMIDI 0-3"
-// Discovery tries input 0 with every output, then input 1, ...; a pair that
+// The device numbers there: vm_harness.h. Discovery tries input 0 with every output, then input 1, ...; a pair that
 // nobody answers costs 4 attempts of 500 ms. A target on "VirMIDI 0-0" is
 // found at pair (1, 1) after five silent pairs, which is why most cases put it
 // there.
-#include <alsa/asoundlib.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
-#include <map>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "support/temp_folder.h"
-#include "support/transcript.h"
-#include "image/image.h"
 #include "support/update_program.h"
+#include "vm_harness.h"
 
 namespace {
 
-using update_test::Platform;
-using update_test::ReadFileBytes;
-using update_test::RunOptions;
 using update_test::RunResult;
-using update_test::TempFolder;
-using Bytes = std::vector<uint8_t>;
-using Clock = std::chrono::steady_clock;
-namespace fs = std::filesystem;
+using namespace vm_test;
 
-const char kVirmidiDriver[] = "/sys/bus/platform/drivers/snd_virmidi";
-const char kVirmidiCard[] = "snd_virmidi.0";
-constexpr auto kRunLimit = std::chrono::seconds(120);
+RunResult RunUpdater(const Firmware& firmware) { return RunLinuxUpdater(firmware); }
 
-std::string RawDevice(int n) { return "/dev/snd/midiC0D" + std::to_string(n); }
-
-// --- The virtual card ---------------------------------------------------------
-
-bool CardBound() { return fs::exists(fs::path(kVirmidiDriver) / kVirmidiCard); }
-
-// Writes the card's name to the driver's bind or unbind file. An unbind
-// returns only once every raw descriptor of the card has been closed.
-bool WriteDriverFile(const char* file) {
-    std::ofstream out(fs::path(kVirmidiDriver) / file);
-    out << kVirmidiCard;
-    out.flush();
-    return static_cast<bool>(out);
-}
-
-bool SequencerListsVirtualPorts() {
-    const std::string clients = ReadFileBytes("/proc/asound/seq/clients");
-    for (int n = 0; n < 4; ++n) {
-        if (clients.find("\"VirMIDI 0-" + std::to_string(n) + "\"") == std::string::npos) return false;
-    }
-    return true;
-}
-
-// Waits until the four raw devices and their sequencer ports are all there
-// (present) or all gone.
-bool WaitForCard(bool present, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    const auto until = Clock::now() + limit;
-    for (;;) {
-        bool all = SequencerListsVirtualPorts() == present;
-        for (int n = 0; n < 4 && all; ++n) all = fs::exists(RawDevice(n)) == present;
-        if (all) return true;
-        if (Clock::now() >= until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-}
-
-::testing::AssertionResult EnsureCardBound() {
-    if (!CardBound() && !WriteDriverFile("bind")) {
-        return ::testing::AssertionFailure() << "cannot bind " << kVirmidiCard;
-    }
-    if (!WaitForCard(true)) {
-        return ::testing::AssertionFailure()
-               << "the virtual raw MIDI ports did not appear; /proc/asound/seq/clients:\n"
-               << ReadFileBytes("/proc/asound/seq/clients");
-    }
-    return ::testing::AssertionSuccess();
-}
-
-// A subscription from one sequencer port to another, made by a client of the
-// test's own (which has no ports, so the updater numbers no device of it), as
-// a patch bay would make it; removed again when the object goes.
-class Route {
-public:
-    ~Route() {
-        if (seq_ == nullptr) return;
-        if (made_) snd_seq_unsubscribe_port(seq_, subscription_);
-        snd_seq_close(seq_);
-    }
-
-    ::testing::AssertionResult Make(const std::string& fromPort, const std::string& toPort) {
-        int result = snd_seq_open(&seq_, "default", SND_SEQ_OPEN_DUPLEX, 0);
-        if (result < 0) return ::testing::AssertionFailure() << "snd_seq_open: " << snd_strerror(result);
-        snd_seq_set_client_name(seq_, "vm_update_e2e_test");
-        snd_seq_addr_t from;
-        snd_seq_addr_t to;
-        if (!Find(fromPort, &from)) return ::testing::AssertionFailure() << "no port " << fromPort;
-        if (!Find(toPort, &to)) return ::testing::AssertionFailure() << "no port " << toPort;
-        snd_seq_port_subscribe_malloc(&subscription_);
-        snd_seq_port_subscribe_set_sender(subscription_, &from);
-        snd_seq_port_subscribe_set_dest(subscription_, &to);
-        result = snd_seq_subscribe_port(seq_, subscription_);
-        if (result < 0) {
-            return ::testing::AssertionFailure() << "subscribing " << fromPort << " to " << toPort << ": "
-                                                 << snd_strerror(result);
-        }
-        made_ = true;
-        return ::testing::AssertionSuccess();
-    }
-
-private:
-    bool Find(const std::string& name, snd_seq_addr_t* address) const {
-        snd_seq_client_info_t* client;
-        snd_seq_port_info_t* port;
-        snd_seq_client_info_alloca(&client);
-        snd_seq_port_info_alloca(&port);
-        snd_seq_client_info_set_client(client, -1);
-        while (snd_seq_query_next_client(seq_, client) >= 0) {
-            snd_seq_port_info_set_client(port, snd_seq_client_info_get_client(client));
-            snd_seq_port_info_set_port(port, -1);
-            while (snd_seq_query_next_port(seq_, port) >= 0) {
-                if (name == snd_seq_port_info_get_name(port)) {
-                    *address = *snd_seq_port_info_get_addr(port);
-                    return true;
-                }
-            }
-        }
-        return false;
-    }
-
-    snd_seq_t* seq_ = nullptr;
-    snd_seq_port_subscribe_t* subscription_ = nullptr;
-    bool made_ = false;
-};
-
-// --- The emulated target as a process -------------------------------------------
-
-using Counts = std::map<std::string, std::string>;
-
-Counts ParseLog(const std::string& text) {
-    Counts counts;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        const size_t space = line.find(' ');
-        if (space == std::string::npos) counts[line] = "";
-        else counts[line.substr(0, space)] = line.substr(space + 1);
-    }
-    return counts;
-}
-
-unsigned Count(const Counts& counts, const std::string& key) {
-    const auto found = counts.find(key);
-    return found == counts.end() ? ~0u : static_cast<unsigned>(std::stoul(found->second));
-}
-
-class RawTarget {
-public:
-    RawTarget() = default;
-    RawTarget(const RawTarget&) = delete;
-    RawTarget& operator=(const RawTarget&) = delete;
-    ~RawTarget() { Stop(); }
-
-    // Starts the target on raw device n with a script in the scenario format
-    // and waits until it listens; with byteUs it reads no faster than a byte
-    // every byteUs microseconds.
-    ::testing::AssertionResult Start(int device, const std::string& script, int byteUs = 0) {
-        return Start(RawDevice(device), script, byteUs);
-    }
-
-    ::testing::AssertionResult Start(const std::string& deviceName, const std::string& script, int byteUs = 0) {
-        const fs::path scriptFile = folder_.WriteFile("target.script", script);
-        log_ = folder_.Path() / "target.log";
-        const std::string out = (folder_.Path() / "target.out").string();
-        const std::string pace = std::to_string(byteUs);
-        pid_ = fork();
-        if (pid_ < 0) return ::testing::AssertionFailure() << "fork failed";
-        if (pid_ == 0) {
-            const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (fd >= 0) {
-                dup2(fd, STDOUT_FILENO);
-                dup2(fd, STDERR_FILENO);
-            }
-            if (byteUs != 0) {
-                execl(RAW_MIDI_TARGET, RAW_MIDI_TARGET, "--byte-us", pace.c_str(), deviceName.c_str(),
-                      scriptFile.c_str(), log_.c_str(), static_cast<char*>(nullptr));
-            } else {
-                execl(RAW_MIDI_TARGET, RAW_MIDI_TARGET, deviceName.c_str(), scriptFile.c_str(), log_.c_str(),
-                      static_cast<char*>(nullptr));
-            }
-            _exit(127);
-        }
-        const auto until = Clock::now() + std::chrono::seconds(10);
-        while (Clock::now() < until) {
-            if (Read().count("state") != 0) return ::testing::AssertionSuccess();
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return ::testing::AssertionFailure() << "raw_midi_target ended at its start: "
-                                                     << ReadFileBytes(folder_.Path() / "target.out");
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return ::testing::AssertionFailure() << "raw_midi_target did not start listening";
-    }
-
-    // The latest log (empty before the target wrote one).
-    Counts Read() const { return ParseLog(ReadFileBytes(log_)); }
-
-    // Ends the target with SIGTERM (unless it has ended already) and returns
-    // its final log.
-    Counts Stop() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            Reap();
-        }
-        return Read();
-    }
-
-    // Waits for the target to end by itself (up to the limit) and returns its
-    // final log.
-    Counts WaitForEnd(std::chrono::milliseconds limit) {
-        const auto until = Clock::now() + limit;
-        while (pid_ > 0 && Clock::now() < until) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return Read();
-    }
-
-    int ExitStatus() const { return exitStatus_; }
-    std::string Output() const { return ReadFileBytes(folder_.Path() / "target.out"); }
-
-private:
-    void Reap() {
-        int status = 0;
-        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-        exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        pid_ = -1;
-    }
-
-    TempFolder folder_;
-    fs::path log_;
-    pid_t pid_ = -1;
-    int exitStatus_ = -1;
-};
-
-// --- The firmware file --------------------------------------------------------
-
-// A valid record of `size` bytes (size >= 4): big-endian length, payload,
-// little-endian checksum word (the two's complement of the payload sum).
-Bytes MakeRecord(unsigned size, unsigned seed) {
-    Bytes record(size);
-    const unsigned length = size - 2;
-    record[0] = static_cast<uint8_t>(length >> 8);
-    record[1] = static_cast<uint8_t>(length);
-    uint16_t sum = 0;
-    for (unsigned k = 2; k + 2 < size; ++k) {
-        record[k] = static_cast<uint8_t>((k * 37 + seed * 101 + 11) & 0xFF);
-        sum = static_cast<uint16_t>(sum + record[k]);
-    }
-    const uint16_t check = static_cast<uint16_t>(0x10000 - sum);
-    record[size - 2] = static_cast<uint8_t>(check & 0xFF);
-    record[size - 1] = static_cast<uint8_t>(check >> 8);
-    return record;
-}
-
-struct Firmware {
-    std::vector<Bytes> records;
-    Bytes image;
-    std::string text; // the .led text: one record a line, bytes apart
-};
-
-Firmware MakeFirmware(const std::vector<unsigned>& sizes) {
-    Firmware f;
-    char cell[4];
-    for (size_t n = 0; n < sizes.size(); ++n) {
-        f.records.push_back(MakeRecord(sizes[n], static_cast<unsigned>(n)));
-        for (uint8_t b : f.records.back()) {
-            std::snprintf(cell, sizeof cell, "%02X ", b);
-            f.text += cell;
-            f.image.push_back(b);
-        }
-        f.text += "\n";
-    }
-    return f;
-}
-
-std::string Hex(const Bytes& bytes) {
-    std::string text;
-    char cell[3];
-    for (uint8_t b : bytes) {
-        std::snprintf(cell, sizeof cell, "%02X", b);
-        text += cell;
-    }
-    return text;
-}
-
-// The time a record takes on a 31,250-baud line: 24 bytes for each full
-// chunk of 11 record bytes, 2r + 2 for a last chunk of r, 320 us a byte.
-long long WireUs(unsigned recordSize) {
-    const unsigned rest = recordSize % 11;
-    return (recordSize / 11 * 24 + (rest != 0 ? 2 * rest + 2 : 0)) * 320LL;
-}
-
-Bytes Concat(const std::vector<Bytes>& parts) {
-    Bytes all;
-    for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
-    return all;
-}
-
-// --- What the console shows ---------------------------------------------------
-
-const char kFileName[] = "Q25_vm.led";
-
-std::string Header(const std::string& fileName) {
-    return "Update V0.5 - Update KANTERRA Q25-Q49 System\nOK: File '" + fileName + "' is open.\n";
-}
-
-const std::string kHeader = Header(kFileName);
-
-std::string Found(const std::string& port) {
-    return "The Update Device is Open successfully:\nMIDIIN Device: " + port +
-           "\nMIDIOUT Device: " + port + "\n";
-}
-
-std::string Progress(char spinner, int percent) {
-    return std::string("\r                        \rTransferring.. ") + spinner + " " +
-           std::to_string(percent) + "% done";
-}
-
-const std::string kDone = "\rTransferring.. 100% done.  \n\nTarget update successfully!\n\n";
-
-std::string Repeat(const std::string& text, unsigned times) {
-    std::string all;
-    for (unsigned k = 0; k < times; ++k) all += text;
-    return all;
-}
-
-// Runs the real updater in a fresh folder holding the firmware file.
-RunResult RunUpdater(const Firmware& firmware, const std::string& fileName = kFileName) {
-    TempFolder folder;
-    folder.WriteFile(fileName, firmware.text);
-    RunOptions options;
-    options.timeLimit = kRunLimit;
-    return update_test::RunUpdate(Platform::kLinux, folder.Path(), options);
-}
-
-std::string LinuxTranscript(const std::string& runOutput) {
-    return update_test::Transcript(Platform::kLinux, runOutput);
-}
-
-class VmUpdate : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(fs::exists("/dev/snd/seq"))
-            << "no kernel sequencer here: run this suite inside the VM (tests/vm/run-in-vm)";
-        ASSERT_TRUE(EnsureCardBound());
-    }
-    // A case that unbound the card leaves it bound for the next one.
-    void TearDown() override { EXPECT_TRUE(EnsureCardBound()); }
-};
-
-// Three records of 16, 12 and 22 bytes (50 in all): a full and a short chunk,
-// a full and a one-byte chunk, two full chunks. The progress line shows
-// 0%, 32% and 56% before them.
-const std::vector<unsigned> kThreeRecords = {16, 12, 22};
+using VmUpdate = VmCase;
 
 // --- Discovery ----------------------------------------------------------------
 
@@ -488,66 +124,39 @@ TEST_F(Discovery, NoTargetEndsWithTheFailureMessage) {
 
 // --- Transfer -----------------------------------------------------------------
 
-struct TransferCase {
-    const char* name;
-    const char* script; // the target's lines; it sits behind "VirMIDI 0-0"
-    std::string afterFound;      // the output after the device lines
-    unsigned recordsReceived;    // complete records the target took in, resends included
-    std::vector<unsigned> accepted; // which of the file's records it accepted, in order
-    std::vector<unsigned> sizes = kThreeRecords; // the file's records
-    int byteUs = 0;                              // the target's reading pace (0: at once)
-};
-
-void PrintTo(const TransferCase& c, std::ostream* out) { *out << c.name; }
-
-class Transfer : public VmUpdate, public ::testing::WithParamInterface<TransferCase> {};
+class Transfer : public VmUpdate, public ::testing::WithParamInterface<UpdateCase> {};
 
 TEST_P(Transfer, TranscriptAndAcceptedImage) {
-    const TransferCase& c = GetParam();
+    const UpdateCase& c = GetParam();
     const Firmware firmware = MakeFirmware(c.sizes);
     RawTarget target;
-    ASSERT_TRUE(target.Start(0, c.script, c.byteUs));
+    ASSERT_TRUE(target.Start(c.targetDevice, c.script, c.byteUs));
 
     const RunResult run = RunUpdater(firmware);
     const Counts log = target.Stop();
 
     ASSERT_TRUE(run.exited) << update_test::Describe(run);
     EXPECT_EQ(run.exitStatus, 0);
-    EXPECT_EQ(run.out, LinuxTranscript(kHeader + Found("VirMIDI 0-0") + c.afterFound));
-    EXPECT_EQ(Count(log, "handshakes"), 6u);
+    EXPECT_EQ(run.out, LinuxTranscript(kHeader + FoundLines(c) + c.afterFound));
+    EXPECT_EQ(Count(log, "handshakes"), Handshakes(c));
     EXPECT_EQ(Count(log, "records_received"), c.recordsReceived);
-    std::vector<Bytes> accepted;
-    for (unsigned n : c.accepted) accepted.push_back(firmware.records[n]);
-    EXPECT_EQ(log.at("image"), Hex(Concat(accepted)));
+    EXPECT_EQ(log.at("image"), HexOfRecords(firmware, c.accepted));
     EXPECT_EQ(Count(log, "bad_chunks"), 0u);
     EXPECT_EQ(log.at("end"), "sigterm") << target.Output();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Outcomes, Transfer,
-    ::testing::Values(
-        // The resent record shows the same percent and spinner character.
-        TransferCase{"CrcErrorThenAccepted", "record 1 1 code 20\n",
-                     Progress('-', 0) + Progress('-', 32) + "\nThe CRC of the download file is error!\n" +
-                         Progress('-', 32) + Progress('\\', 56) + kDone,
-                     4, {0, 1, 2}},
-        TransferCase{"SilenceThenAccepted", "record 1 1 silent\n",
-                     Progress('-', 0) + Progress('-', 32) + Progress('-', 32) + Progress('\\', 56) + kDone,
-                     4, {0, 1, 2}},
-        TransferCase{"CompletionOnTheLastRecord", "record 2 1 code 77\n",
-                     Progress('-', 0) + Progress('-', 32) + Progress('\\', 56) +
-                         "\rTransferring.. 100% done.  \nTarget update successfully!\n"
-                         "\nThe System is restarted, please wait!\n\n",
-                     3, {0, 1, 2}},
-        // A target that reads no faster than its 31,250-baud line: a record of
-        // 1 KiB takes about 0.7 s on the wire, one of 2 KiB about 1.4 s, both
-        // longer than the 600-poll wait. Each send returns once its message
-        // can have left, so the wait starts when the record is through and
-        // every record is taken in once.
-        TransferCase{"TargetReadingAtTheLinesPace", "model 3B\n",
-                     Progress('-', 0) + Progress('-', 25) + Progress('\\', 75) + kDone, 3, {0, 1, 2},
-                     {1024, 2048, 1024}, 320}),
-    [](const ::testing::TestParamInfo<TransferCase>& param) { return std::string(param.param.name); });
+INSTANTIATE_TEST_SUITE_P(Outcomes, Transfer, ::testing::ValuesIn(TransferOutcomes()), CaseName);
+
+// A target that reads no faster than its 31,250-baud line: a record of 1 KiB
+// takes about 0.7 s on the wire, one of 2 KiB about 1.4 s, both longer than
+// the 600-poll wait. Each send returns once its message can have left, so the
+// wait starts when the record is through and every record is taken in once.
+INSTANTIATE_TEST_SUITE_P(Paced, Transfer,
+                         ::testing::Values(UpdateCase{"TargetReadingAtTheLinesPace", 0, "model 3B\n",
+                                                      Progress('-', 0) + Progress('-', 25) + Progress('\\', 75) +
+                                                          kDone,
+                                                      3, {0, 1, 2}, Path::kDirect, {1024, 2048, 1024}, 320}),
+                         CaseName);
 
 // --- The device goes away ------------------------------------------------------
 
@@ -564,26 +173,13 @@ TEST_F(Unplug, CardUnboundDuringTheTransfer) {
     RawTarget target;
     ASSERT_TRUE(target.Start(0, script));
 
-    bool unbound = false;
-    bool sawRecord2 = false;
-    std::thread unplug([&] {
-        const auto until = Clock::now() + std::chrono::seconds(60);
-        while (Clock::now() < until) {
-            const Counts now = target.Read();
-            if (now.count("records_received") != 0 && Count(now, "records_received") >= 3) {
-                sawRecord2 = true;
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        if (sawRecord2) unbound = WriteDriverFile("unbind"); // returns once the target has let go
-    });
+    UnplugWhenReceived unplug(target, 3);
     const RunResult run = RunUpdater(firmware);
-    unplug.join();
+    unplug.Join();
     const Counts log = target.WaitForEnd(std::chrono::seconds(5));
 
-    ASSERT_TRUE(sawRecord2) << "the target never received record 2";
-    ASSERT_TRUE(unbound);
+    ASSERT_TRUE(unplug.SawRecords()) << "the target never received record 2";
+    ASSERT_TRUE(unplug.Unbound());
     ASSERT_TRUE(run.exited) << update_test::Describe(run);
     EXPECT_EQ(log.at("end"), "device_gone") << target.Output();
     EXPECT_EQ(target.ExitStatus(), 0);
@@ -594,373 +190,15 @@ TEST_F(Unplug, CardUnboundDuringTheTransfer) {
     EXPECT_EQ(run.out, LinuxTranscript(kHeader + Found("VirMIDI 0-0") + Progress('-', 0) +
                                        Progress('-', 20) + Repeat(Progress('\\', 40), receipts + 1) +
                                        "\nError: The MIDI Out of device is missing!\n\n"));
-    EXPECT_EQ(log.at("image"), Hex(Concat({firmware.records[0], firmware.records[1]})));
+    EXPECT_EQ(log.at("image"), HexOfRecords(firmware, {0, 1}));
 }
 
 // --- Time per record ---------------------------------------------------------
-
-// Runs a whole update against a target on the raw device and prints the time
-// per record of each size; `through` names the path in the figures line.
-// 50 records of 64 bytes, then 20 of 256 and 10 of 1,024 (18,560 bytes). The
-// target notes when it accepts each record; the time between two acceptances
-// is one record's round: the verdict's way back, the progress line, the
-// chunks' way out (each send returns once its message can have left at
-// 31,250 baud) and the target's check.
-void MeasureTimePerRecord(const std::string& device, const std::string& script, const char* through) {
-    struct Group {
-        unsigned size;
-        unsigned count;
-    };
-    const Group groups[] = {{64, 50}, {256, 20}, {1024, 10}};
-    std::vector<unsigned> sizes;
-    for (const Group& g : groups) sizes.insert(sizes.end(), g.count, g.size);
-    const Firmware firmware = MakeFirmware(sizes);
-    RawTarget target;
-    ASSERT_TRUE(target.Start(device, script));
-
-    const auto started = Clock::now();
-    const RunResult run = RunUpdater(firmware);
-    const double wallSeconds = std::chrono::duration<double>(Clock::now() - started).count();
-    const Counts log = target.Stop();
-
-    ASSERT_TRUE(run.exited) << update_test::Describe(run);
-    ASSERT_EQ(Count(log, "records_received"), sizes.size()) << "records were resent";
-    ASSERT_EQ(log.at("image"), Hex(firmware.image));
-    const std::string tail = "\rTransferring.. 100% done.  \n\nTarget update successfully!\n\n" +
-                             std::string(update_test::kLinuxWaitPrompt);
-    ASSERT_GE(run.out.size(), tail.size());
-    EXPECT_EQ(run.out.substr(run.out.size() - tail.size()), tail);
-
-    std::vector<long long> accepted;
-    std::istringstream in(log.at("accept_us"));
-    for (long long us; in >> us;) accepted.push_back(us);
-    ASSERT_EQ(accepted.size(), sizes.size());
-
-    std::ostringstream figures;
-    size_t first = 0;
-    for (const Group& g : groups) {
-        // Record k's round ends at its acceptance and starts at record k-1's.
-        const size_t from = first == 0 ? 1 : first;
-        const size_t to = first + g.count;
-        const double perRecordUs =
-            static_cast<double>(accepted[to - 1] - accepted[from - 1]) / static_cast<double>(to - from);
-        figures << g.size << "-byte records: " << static_cast<long long>(perRecordUs + 0.5)
-                << " us/record, " << WireUs(g.size) << " us of it on the wire (" << (to - from) << " rounds); ";
-        ::testing::Test::RecordProperty("us_per_record_" + std::to_string(g.size), std::to_string(perRecordUs));
-        first = to;
-    }
-    std::printf("[ figures  ] %s: %s whole run %.1f s (discovery included)\n", through, figures.str().c_str(),
-                wallSeconds);
-}
 
 using Benchmark = VmUpdate;
 
 TEST_F(Benchmark, TimePerRecordThroughTheKernelSequencer) {
     MeasureTimePerRecord(RawDevice(0), "model 3B\n", "through the kernel sequencer and a virtual raw port");
-}
-
-// --- A USB MIDI keyboard ------------------------------------------------------
-//
-// dummy_hcd gives the VM a USB host controller wired to a device controller
-// (dummy_udc.0). A gadget made through configfs with one MIDI function and
-// bound to that controller is enumerated by the host side as a USB MIDI
-// device: snd-usb-audio makes a card "USB-Audio - Q25 Keyboard" whose
-// sequencer port (through snd-seq-midi) is "Q25 Keyboard MIDI 1", the path a
-// real keyboard's messages take. The gadget's own end is another card, "MIDI
-// Gadget - f_midi", whose raw device is where the emulated target sits and
-// which has a sequencer port "f_midi" of its own. The virtual card is unbound
-// for these cases, so the devices are, both ways:
-//   0 "Midi Through Port-0", 1 "f_midi", 2 "Q25 Keyboard MIDI 1".
-// While the target holds the gadget's raw device, "f_midi" cannot be opened
-// (the raw device is busy), so discovery passes over it.
-//
-// Discovery sends the handshake to pair (0, 0) (the echo: four fast
-// failures), then four times to pair (0, 2), which reaches the target, whose
-// answers come back on input 2, which nobody reads yet: they wait in the USB
-// device until input 2 is opened for pair (2, 0), which drops them. The
-// target is found at pair (2, 2) by its fifth handshake and confirmed by the
-// sixth.
-
-const char kGadget[] = "/sys/kernel/config/usb_gadget/q25";
-const char kUsbPort[] = "Q25 Keyboard MIDI 1";
-
-bool WriteText(const fs::path& file, const std::string& text) {
-    std::ofstream out(file);
-    out << text;
-    out.flush();
-    return static_cast<bool>(out);
-}
-
-// Loads the USB modules and makes the gadget (once per boot), unbound.
-::testing::AssertionResult MakeGadget() {
-    const fs::path g = kGadget;
-    if (fs::exists(g / "UDC")) return ::testing::AssertionSuccess();
-    for (const char* module : {"dummy_hcd", "libcomposite", "usb_f_midi", "snd-usb-audio", "snd-seq-midi"}) {
-        if (std::system(("modprobe " + std::string(module)).c_str()) != 0) {
-            return ::testing::AssertionFailure() << "modprobe " << module << " failed";
-        }
-    }
-    if (!fs::exists("/sys/kernel/config/usb_gadget") && std::system("mount -t configfs none /sys/kernel/config") != 0) {
-        return ::testing::AssertionFailure() << "cannot mount configfs";
-    }
-    std::error_code error;
-    for (const char* dir : {"", "strings/0x409", "configs/c.1", "configs/c.1/strings/0x409", "functions/midi.usb0"}) {
-        fs::create_directories(g / dir, error);
-    }
-    const std::pair<const char*, const char*> settings[] = {
-        {"idVendor", "0x1d6b"},  {"idProduct", "0x0104"}, {"bcdDevice", "0x0100"},
-        {"strings/0x409/manufacturer", "VM test"}, {"strings/0x409/product", "Q25 Keyboard"},
-        {"strings/0x409/serialnumber", "0001"},   {"configs/c.1/strings/0x409/configuration", "MIDI"},
-    };
-    for (const auto& setting : settings) {
-        if (!WriteText(g / setting.first, setting.second)) {
-            return ::testing::AssertionFailure() << "cannot write " << setting.first;
-        }
-    }
-    fs::create_directory_symlink(g / "functions/midi.usb0", g / "configs/c.1/midi.usb0", error);
-    if (error) return ::testing::AssertionFailure() << "cannot link the MIDI function: " << error.message();
-    return ::testing::AssertionSuccess();
-}
-
-// The gadget's raw device, found by its card's name: "/dev/snd/midiCnD0", or
-// empty while there is no such card.
-std::string GadgetRawDevice() {
-    std::istringstream cards(ReadFileBytes("/proc/asound/cards"));
-    for (std::string line; std::getline(cards, line);) {
-        if (line.find("MIDI Gadget - f_midi") != std::string::npos) {
-            return "/dev/snd/midiC" + std::to_string(std::stoi(line)) + "D0";
-        }
-    }
-    return "";
-}
-
-// Waits until the keyboard's sequencer port and the gadget's raw device are
-// both there (present) or both gone.
-bool WaitForUsb(bool present, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    const auto until = Clock::now() + limit;
-    for (;;) {
-        const bool port = ReadFileBytes("/proc/asound/seq/clients").find('"' + std::string(kUsbPort) + '"') !=
-                          std::string::npos;
-        const std::string raw = GadgetRawDevice();
-        const bool device = !raw.empty() && fs::exists(raw);
-        if (port == present && device == present) return true;
-        if (Clock::now() >= until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-}
-
-// Plugs the keyboard in: binds the gadget to the device controller.
-::testing::AssertionResult PlugGadget() {
-    if (ReadFileBytes(fs::path(kGadget) / "UDC").size() <= 1 && !WriteText(fs::path(kGadget) / "UDC", "dummy_udc.0")) {
-        return ::testing::AssertionFailure() << "cannot bind the gadget to dummy_udc.0";
-    }
-    if (!WaitForUsb(true)) {
-        return ::testing::AssertionFailure() << "the USB MIDI card did not appear; /proc/asound/cards:\n"
-                                             << ReadFileBytes("/proc/asound/cards");
-    }
-    return ::testing::AssertionSuccess();
-}
-
-// Pulls the plug: unbinds the gadget from the device controller.
-bool UnplugGadget() { return WriteText(fs::path(kGadget) / "UDC", "\n"); }
-
-class UsbUpdate : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(fs::exists("/dev/snd/seq"))
-            << "no kernel sequencer here: run this suite inside the VM (tests/vm/run-in-vm)";
-        // The virtual card goes first (once the gadget is there, its card
-        // may take the virtual card's number).
-        if (CardBound()) {
-            ASSERT_TRUE(WriteDriverFile("unbind"));
-            ASSERT_TRUE(WaitForCard(false));
-        }
-        ASSERT_TRUE(MakeGadget());
-        ASSERT_TRUE(PlugGadget());
-        raw_ = GadgetRawDevice();
-    }
-
-    std::string raw_; // the gadget's raw device, where the target sits
-};
-
-// The sample firmware shipped with the program, as the test's Firmware.
-Firmware SampleFirmware() {
-    Firmware f;
-    f.text = ReadFileBytes(fs::path(UPDATE_SOURCE_DIR) / "sample" / "Q25_sample.led");
-    static FirmwareImage image; // 128 KiB
-    if (!ScanImageText(reinterpret_cast<const uint8_t*>(f.text.data()), f.text.size(), &image)) return f;
-    f.image.assign(image.bytes, image.bytes + image.length);
-    for (size_t at = 0; at + 1 < f.image.size();) {
-        const size_t size = ((f.image[at] << 8) | f.image[at + 1]) + 2u;
-        f.records.emplace_back(f.image.begin() + static_cast<long>(at),
-                               f.image.begin() + static_cast<long>(std::min(at + size, f.image.size())));
-        at += size;
-    }
-    return f;
-}
-
-// The progress lines of a transfer in which every record is accepted at
-// once: the percent before each record, the spinner turning.
-std::string CleanProgress(const Firmware& firmware) {
-    static const char kSpinner[] = "--\\\\||//";
-    std::string text;
-    size_t acknowledged = 0;
-    for (size_t n = 0; n < firmware.records.size(); ++n) {
-        text += Progress(kSpinner[n % 8], static_cast<int>(acknowledged * 100 / firmware.image.size()));
-        acknowledged += firmware.records[n].size();
-    }
-    return text;
-}
-
-// --- Updates through the USB MIDI class driver ----------------------------------
-
-struct UsbTransferCase {
-    const char* name;
-    const char* script; // the target's lines
-    bool sample;        // the sample firmware; otherwise the three small records
-    std::string afterFound; // for the three records: the output after the device lines
-    unsigned recordsReceived; // for the three records: resends included
-};
-
-void PrintTo(const UsbTransferCase& c, std::ostream* out) { *out << c.name; }
-
-class UsbTransfer : public UsbUpdate, public ::testing::WithParamInterface<UsbTransferCase> {};
-
-TEST_P(UsbTransfer, TranscriptAndAcceptedImage) {
-    const UsbTransferCase& c = GetParam();
-    const Firmware firmware = c.sample ? SampleFirmware() : MakeFirmware(kThreeRecords);
-    ASSERT_FALSE(firmware.records.empty());
-    const std::string fileName = c.sample ? "Q25_sample.led" : kFileName;
-    const std::string afterFound = c.sample ? CleanProgress(firmware) + kDone : c.afterFound;
-    const unsigned received = c.sample ? static_cast<unsigned>(firmware.records.size()) : c.recordsReceived;
-    RawTarget target;
-    ASSERT_TRUE(target.Start(raw_, c.script));
-
-    const RunResult run = RunUpdater(firmware, fileName);
-    const Counts log = target.Stop();
-
-    ASSERT_TRUE(run.exited) << update_test::Describe(run);
-    EXPECT_EQ(run.exitStatus, 0);
-    EXPECT_EQ(run.out, LinuxTranscript(Header(fileName) + Found(kUsbPort) + afterFound));
-    EXPECT_EQ(Count(log, "handshakes"), 6u);
-    EXPECT_EQ(Count(log, "records_received"), received);
-    EXPECT_EQ(log.at("image"), Hex(firmware.image));
-    EXPECT_EQ(Count(log, "bad_chunks"), 0u);
-    EXPECT_EQ(Count(log, "unknown_messages"), 0u);
-    EXPECT_EQ(log.at("end"), "sigterm") << target.Output();
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    UsbOutcomes, UsbTransfer,
-    ::testing::Values(UsbTransferCase{"SampleFirmware", "model 3B\n", true, "", 0},
-                      UsbTransferCase{"CrcErrorThenAccepted", "record 1 1 code 20\n", false,
-                                      Progress('-', 0) + Progress('-', 32) +
-                                          "\nThe CRC of the download file is error!\n" + Progress('-', 32) +
-                                          Progress('\\', 56) + kDone,
-                                      4}),
-    [](const ::testing::TestParamInfo<UsbTransferCase>& param) { return std::string(param.param.name); });
-
-// The keyboard's answers to pair (0, 2) wait in the USB device until its
-// input is opened for pair (2, 0), and must not be taken as that pair's
-// answer: every run finds the keyboard both ways. (Before discovery learnt
-// to tell them apart, 4 of 5 runs in the VM chose input 2 with output 0.)
-TEST_F(UsbUpdate, DiscoveryNeverPicksAPairByAnEarlierPairsAnswer) {
-    const Firmware firmware = MakeFirmware(kThreeRecords);
-    for (int run = 1; run <= 5; ++run) {
-        SCOPED_TRACE("run " + std::to_string(run));
-        RawTarget target;
-        ASSERT_TRUE(target.Start(raw_, "model 3B\n"));
-        const RunResult result = RunUpdater(firmware);
-        const Counts log = target.Stop();
-        ASSERT_TRUE(result.exited) << update_test::Describe(result);
-        EXPECT_EQ(result.out, LinuxTranscript(kHeader + Found(kUsbPort) + Progress('-', 0) + Progress('-', 32) +
-                                              Progress('\\', 56) + kDone));
-        EXPECT_EQ(Count(log, "handshakes"), 6u);
-        EXPECT_EQ(log.at("image"), Hex(firmware.image));
-    }
-}
-
-// --- The keyboard unplugged -----------------------------------------------------
-
-struct UsbUnplugCase {
-    const char* name;
-    std::vector<unsigned> sizes;
-    const char* script;
-    unsigned unplugAfter; // messages after the handshakes the target has taken in
-    std::string afterFound;
-    unsigned accepted; // records accepted before the plug was pulled
-};
-
-void PrintTo(const UsbUnplugCase& c, std::ostream* out) { *out << c.name; }
-
-class UsbUnplug : public UsbUpdate, public ::testing::WithParamInterface<UsbUnplugCase> {};
-
-// The gadget is unbound from the controller under both sides: the target's
-// reads fail and it ends, the USB card and its sequencer port go at once,
-// and the updater's next full chunk fails.
-TEST_P(UsbUnplug, EndsWithTheMissingDeviceMessage) {
-    const UsbUnplugCase& c = GetParam();
-    const Firmware firmware = MakeFirmware(c.sizes);
-    RawTarget target;
-    ASSERT_TRUE(target.Start(raw_, c.script));
-
-    bool reached = false;
-    bool unplugged = false;
-    std::thread unplug([&] {
-        const auto until = Clock::now() + std::chrono::seconds(60);
-        while (Clock::now() < until && !reached) {
-            const Counts now = target.Read();
-            reached = now.count("messages") != 0 &&
-                      Count(now, "messages") >= Count(now, "handshakes") + c.unplugAfter;
-            if (!reached) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        if (reached) unplugged = UnplugGadget();
-    });
-    const auto started = Clock::now();
-    const RunResult run = RunUpdater(firmware);
-    const auto took = Clock::now() - started;
-    unplug.join();
-    const Counts log = target.WaitForEnd(std::chrono::seconds(5));
-
-    ASSERT_TRUE(reached) << "the target never took in message " << c.unplugAfter << " of the transfer";
-    ASSERT_TRUE(unplugged);
-    ASSERT_TRUE(run.exited) << update_test::Describe(run);
-    EXPECT_EQ(run.exitStatus, 0);
-    EXPECT_EQ(run.out, LinuxTranscript(kHeader + Found(kUsbPort) + c.afterFound +
-                                       "\nError: The MIDI Out of device is missing!\n\n"));
-    EXPECT_EQ(log.at("end"), "device_gone") << target.Output();
-    std::vector<Bytes> accepted(firmware.records.begin(), firmware.records.begin() + c.accepted);
-    EXPECT_EQ(log.at("image"), Hex(Concat(accepted)));
-    EXPECT_TRUE(WaitForUsb(false));
-    EXPECT_EQ(ReadFileBytes("/proc/asound/seq/clients").find("\"update\""), std::string::npos);
-    std::printf("[ unplug   ] %s: the updater ended %.1f s after its start\n", c.name,
-                std::chrono::duration<double>(took).count());
-}
-
-std::string SilentOnRecord2() {
-    std::string script;
-    for (int attempt = 1; attempt <= 20; ++attempt) script += "record 2 " + std::to_string(attempt) + " silent\n";
-    return script;
-}
-const std::string kSilentOnRecord2 = SilentOnRecord2();
-
-INSTANTIATE_TEST_SUITE_P(
-    UsbMoments, UsbUnplug,
-    ::testing::Values(
-        // Five records of 16 bytes (two messages each); the target never
-        // answers record 2 and is unplugged once it has taken it in.
-        UsbUnplugCase{"WhileWaitingForAVerdict", {16, 16, 16, 16, 16}, kSilentOnRecord2.c_str(), 6,
-                      Progress('-', 0) + Progress('-', 20) + Progress('\\', 40) + Progress('\\', 40), 2},
-        // A record of 16 bytes, then one of 2 KiB (187 messages, about 1.4 s
-        // on the wire): unplugged after 40 of its messages.
-        UsbUnplugCase{"WhileSendingARecord", {16, 2048, 16}, "model 3B\n", 42,
-                      Progress('-', 0) + Progress('-', 0), 1}),
-    [](const ::testing::TestParamInfo<UsbUnplugCase>& param) { return std::string(param.param.name); });
-
-// --- Time per record through the USB MIDI class driver ------------------------
-
-TEST_F(UsbUpdate, TimePerRecordThroughTheUsbMidiClassDriver) {
-    MeasureTimePerRecord(raw_, "model 3B\n", "through the kernel sequencer and the USB MIDI class driver");
 }
 
 } // namespace
