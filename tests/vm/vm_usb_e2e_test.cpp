@@ -417,6 +417,8 @@ std::string UnplugName(const ::testing::TestParamInfo<UsbUnplugCase>& param) {
 // record 2 and is unplugged once it has taken it in. Then a record of 16
 // bytes and one of 1 KiB (94 messages), which the target reads at 320 us a
 // byte: unplugged after 40 of its messages, while the record is on its way.
+// Under wine both moments end alike, in 20 silent attempts (about a minute
+// there), so update.exe runs the second only.
 INSTANTIATE_TEST_SUITE_P(
     UsbMoments, UsbUnplug,
     ::testing::Values(
@@ -425,9 +427,6 @@ INSTANTIATE_TEST_SUITE_P(
                       Build::kLinux},
         UsbUnplugCase{"WhileSendingARecord", {16, 1024, 16}, "model 3B\n", 320, 42,
                       Progress('-', 0) + Progress('-', 1) + kMissing, 1, Build::kLinux},
-        UsbUnplugCase{"WhileWaitingForAVerdict", {16, 16, 16, 16, 16}, kSilentOnRecord2.c_str(), 0, 6,
-                      Progress('-', 0) + Progress('-', 20) + Repeat(Progress('\\', 40), 20) + kNotResponding, 2,
-                      Build::kWine},
         UsbUnplugCase{"WhileSendingARecord", {16, 1024, 16}, "model 3B\n", 320, 42,
                       Progress('-', 0) + Repeat(Progress('-', 1), 20) + kNotResponding, 1, Build::kWine}),
     UnplugName);
