@@ -80,8 +80,9 @@ void CloseOutput() {
     if (CloseMidiOut() != 0) TraceLine(gTrace, "close output %d", gOutputNumber);
 }
 
+// The message is traced before it is sent, so that its answer, traced on the
+// input thread, always comes after it.
 uint16_t Send(const uint8_t* data, unsigned n) {
-    const uint16_t result = SendSysEx(data, n);
     if (gTrace != nullptr && n <= kMaxSysExData) {
         uint8_t message[kMaxSysExData + 2];
         message[0] = 0xF0;
@@ -89,9 +90,12 @@ uint16_t Send(const uint8_t* data, unsigned n) {
         message[n + 1] = 0xF7;
         char hex[3 * sizeof message];
         FormatHexBytes(message, n + 2, hex, sizeof hex);
+        TraceLine(gTrace, "send output %d: %s", gOutputNumber, hex);
+    }
+    const uint16_t result = SendSysEx(data, n);
+    if (gTrace != nullptr && result != 0) {
         char reason[kReasonSize];
-        TraceLine(gTrace, "send output %d: %s: %s%s", gOutputNumber, hex,
-                  result == 0 ? "ok" : "failed, ", result == 0 ? "" : Reason(result, reason));
+        TraceLine(gTrace, "send output %d failed: %s", gOutputNumber, Reason(result, reason));
     }
     return result;
 }
