@@ -166,7 +166,9 @@ bool IsOurShortOption(int c) { return c > 0 && c < 128 && strchr(kShortOptions +
 void PrintValueError(int option) {
     switch (option) {
     case 'i': printf("Error: --in takes a device number from 0 to 9 (see update --list).\n"); break;
-    case 'o': printf("Error: --out takes a device number from 0 to 9 (see update --list).\n"); break;
+    case 'o':
+        printf("Error: --out takes a device number from 0 to 9 (see update --list).\n");
+        break;
     case kOptionDelay: printf("Error: --delay takes milliseconds from 0 to 1000.\n"); break;
     default: printf("Error: --log takes a file name.\n"); break;
     }
@@ -178,6 +180,8 @@ ParseResult ParseCommandLine(int argc, char** argv, Options* options) {
     opterr = 0; // the errors are worded here, the same on every platform
     unsigned number = 0;
     for (;;) {
+        // Only the main thread runs here, before any other thread exists.
+        // NOLINTNEXTLINE(concurrency-mt-unsafe)
         const int c = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr);
         if (c == -1) break;
         switch (c) {

@@ -38,6 +38,8 @@ void TraceLine(FILE* sink, const char* format, ...) {
     char text[kLineSize];
     va_list arguments;
     va_start(arguments, format);
+    // The analyzer does not see va_start initialise the list.
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
     vsnprintf(text, sizeof text, format, arguments);
     va_end(arguments);
     fprintf(sink, "%s %s\n", stamp, text);

@@ -161,11 +161,14 @@ void ReportPairsTried(unsigned inputs, unsigned outputs) {
 
 // A chosen device number beyond the devices there are gets its own message.
 bool ChosenDevicesExist(const DeviceSettings* settings, unsigned inputs, unsigned outputs) {
-    const bool inputExists = settings->input == kAnyDevice || settings->input < static_cast<int>(inputs);
+    const bool inputExists =
+        settings->input == kAnyDevice || settings->input < static_cast<int>(inputs);
     const bool outputExists =
         settings->output == kAnyDevice || settings->output < static_cast<int>(outputs);
-    if (!inputExists) printf("Error: MIDI input %d does not exist (see update --list).\n", settings->input);
-    if (!outputExists) printf("Error: MIDI output %d does not exist (see update --list).\n", settings->output);
+    if (!inputExists)
+        printf("Error: MIDI input %d does not exist (see update --list).\n", settings->input);
+    if (!outputExists)
+        printf("Error: MIDI output %d does not exist (see update --list).\n", settings->output);
     if (!inputExists || !outputExists) printf("\n");
     return inputExists && outputExists;
 }
@@ -295,8 +298,8 @@ const char* MessageForCode(uint8_t code) {
 
 // One side of --list: each device opened and closed at once (an input whose
 // start failed is closed too); one that cannot be opened is marked.
-void ListSide(const char* side, uint16_t (*query)(unsigned, char*),
-              char names[][kDeviceNameSize], uint16_t (*open)(unsigned), void (*close)()) {
+void ListSide(const char* side, uint16_t (*query)(unsigned, char*), char names[][kDeviceNameSize],
+              uint16_t (*open)(unsigned), void (*close)()) {
     char reason[kReasonSize];
     const unsigned count = CountDevices(query, names);
     printf("MIDI %s:", side);
