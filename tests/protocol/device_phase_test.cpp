@@ -227,7 +227,7 @@ std::vector<DeviceCase> SuccessCases() {
               P('-', 90) + kDone + kSuccess,
           kWireTen,
           {0, 1, 2, 3, 4, 5, 6, 7, 8, 9},
-          {{0, 0, 4}, {0, 1, 4}, {1, 0, 4}, {1, 1, 1}},
+          {{0, 0, 4}, {0, 1, 4}, {1, 0, 4}, {1, 1, 2}},
           1,
           1},
          30},
@@ -238,7 +238,7 @@ std::vector<DeviceCase> SuccessCases() {
               kSuccess,
           Cat({kWireR11, kWireR12, kWireR22, kWireR4, kWireR5}),
           {0, 1, 2, 3, 4},
-          {{0, 0, 1}},
+          {{0, 0, 2}},
           0,
           0}},
         {"TargetPacedAt31250Baud",
@@ -247,7 +247,7 @@ std::vector<DeviceCase> SuccessCases() {
          {kFoundOnePair + P('-', 0) + P('-', 35) + P('\\', 55) + kDone + kSuccess,
           Cat({kWireA, kWireB, kWireC}),
           {0, 1, 2},
-          {{0, 0, 1}},
+          {{0, 0, 2}},
           0,
           0}},
         {"PercentNeedsMoreThan16Bits",
@@ -256,7 +256,7 @@ std::vector<DeviceCase> SuccessCases() {
          {kFoundOnePair + P('-', 0) + P('-', 99) + kDone + kSuccess,
           Cat({kWireZeros700, kWireB}),
           {0, 1},
-          {{0, 0, 1}},
+          {{0, 0, 2}},
           0,
           0}},
     };
@@ -268,7 +268,7 @@ std::vector<DeviceCase> DiscoveryCases() {
         {"TargetMustBeReset",
          {"Q25reset.led", Spacing::kRecordPerLine, kThree},
          kOnePair + "handshake_default code 15\n",
-         {kFoundOnePair + kReset, {}, {}, {{0, 0, 1}}, 0, 0}},
+         {kFoundOnePair + kReset, {}, {}, {{0, 0, 2}}, 0, 0}},
         {"NoDeviceAtAll",
          {"Q25alone.led", Spacing::kRecordPerLine, kThree},
          "# no MIDI device\n",
@@ -276,7 +276,7 @@ std::vector<DeviceCase> DiscoveryCases() {
         {"HandshakeAnsweredOnSecondAttempt",
          {"Q25second.led", Spacing::kRecordPerLine, kOne},
          kOnePair + "handshake 1 silent\n",
-         {kFoundOnePair + P('-', 0) + kDone + kSuccess, kWireA, {0}, {{0, 0, 2}}, 0, 0}},
+         {kFoundOnePair + P('-', 0) + kDone + kSuccess, kWireA, {0}, {{0, 0, 3}}, 0, 0}},
         // The target would answer a fifth request; the updater makes four.
         {"HandshakeAnsweredOnlyOnFifthAttempt",
          {"Q25fifth.led", Spacing::kRecordPerLine, kOne},
@@ -299,7 +299,7 @@ std::vector<DeviceCase> DiscoveryCases() {
          {Found("Q49 MIDI In", "Q49 MIDI Out") + P('-', 0) + kDone + kSuccess,
           kWireA,
           {0},
-          {{0, 0, 4}, {0, 1, 4}, {1, 0, 4}, {1, 1, 1}},
+          {{0, 0, 4}, {0, 1, 4}, {1, 0, 4}, {1, 1, 2}},
           1,
           1},
          30},
@@ -309,7 +309,29 @@ std::vector<DeviceCase> DiscoveryCases() {
         {"OneByteReplyThenRealAnswer",
          {"Q25onebyte.led", Spacing::kRecordPerLine, kOne},
          kOnePair + "handshake 1 one_byte\nhandshake_default model delay 20\n",
-         {kFoundOnePair + P('-', 0) + kDone + kSuccess, kWireA, {0}, {{0, 0, 2}}, 0, 0}},
+         {kFoundOnePair + P('-', 0) + kDone + kSuccess, kWireA, {0}, {{0, 0, 3}}, 0, 0}},
+        // The target's input device keeps the four answers to the requests
+        // that pair (0,1) sent while nobody read input 1, and hands them over
+        // when input 1 opens. They are dropped: pair (1,0) must not be chosen
+        // by them (its output leads nowhere), and (1,1) is confirmed.
+        {"HeldAnswersOfAnEarlierPairChooseNothing",
+         {"Q25held.led", Spacing::kRecordPerLine, kOne},
+         "input USB MIDI Interface In\ninput Q25 MIDI In\n"
+         "output USB MIDI Interface Out\noutput Q25 MIDI Out\ntarget 1 1\nhold_replies on\n",
+         {Found("Q25 MIDI In", "Q25 MIDI Out") + P('-', 0) + kDone + kSuccess,
+          kWireA,
+          {0},
+          {{0, 0, 4}, {0, 1, 4}, {1, 0, 4}, {1, 1, 2}},
+          1,
+          1},
+         30},
+        // An answer that its confirming request does not get again is no
+        // answer: attempts 1 and 2 are a first answer and its silent check,
+        // attempts 3 and 4 the answer and its confirmation.
+        {"AnswerNotConfirmedIsTriedAgain",
+         {"Q25confirm.led", Spacing::kRecordPerLine, kOne},
+         kOnePair + "handshake 2 silent\n",
+         {kFoundOnePair + P('-', 0) + kDone + kSuccess, kWireA, {0}, {{0, 0, 4}}, 0, 0}},
     };
 }
 
@@ -324,7 +346,7 @@ std::vector<DeviceCase> VerdictCases() {
          {kFoundOnePair + P('-', 0) + Times(P('-', 35), 20) + kNotResponding,
           Cat({kWireA, Repeated(kWireB, 20)}),
           {0},
-          {{0, 0, 1}},
+          {{0, 0, 2}},
           0,
           0},
          45},
@@ -334,7 +356,7 @@ std::vector<DeviceCase> VerdictCases() {
          {kFoundOnePair + P('-', 0) + P('-', 35) + P('-', 35) + P('\\', 55) + kDone + kSuccess,
           Cat({kWireA, kWireB, kWireB, kWireC}),
           {0, 1, 2},
-          {{0, 0, 1}},
+          {{0, 0, 2}},
           0,
           0}},
         {"TwentyErrorRepliesInARow",
@@ -344,7 +366,7 @@ std::vector<DeviceCase> VerdictCases() {
               kErrorInUpdating,
           Cat({kWireA, Repeated(kWireB, 20)}),
           {0},
-          {{0, 0, 1}},
+          {{0, 0, 2}},
           0,
           0}},
         // Silences and error replies share one count.
@@ -355,7 +377,7 @@ std::vector<DeviceCase> VerdictCases() {
               kNotResponding,
           Cat({kWireA, Repeated(kWireB, 20)}),
           {0},
-          {{0, 0, 1}},
+          {{0, 0, 2}},
           0,
           0}},
         {"CompletionOnLastRecord",
@@ -364,7 +386,7 @@ std::vector<DeviceCase> VerdictCases() {
          {kFoundOnePair + P('-', 0) + P('-', 35) + P('\\', 55) + kRestarted,
           Cat({kWireA, kWireB, kWireC}),
           {0, 1, 2},
-          {{0, 0, 1}},
+          {{0, 0, 2}},
           0,
           0}},
         // The transfer ends at once: the last record is never sent.
@@ -374,7 +396,7 @@ std::vector<DeviceCase> VerdictCases() {
          {kFoundOnePair + P('-', 0) + P('-', 35) + kRestarted,
           Cat({kWireA, kWireB}),
           {0, 1},
-          {{0, 0, 1}},
+          {{0, 0, 2}},
           0,
           0}},
         // The count is tested before the code: completion as the 20th failure
@@ -387,7 +409,7 @@ std::vector<DeviceCase> VerdictCases() {
               kErrorInUpdating,
           Cat({kWireA, Repeated(kWireB, 20)}),
           {0, 1},
-          {{0, 0, 1}},
+          {{0, 0, 2}},
           0,
           0}},
         // A one-byte reply is silence; the real verdict, 20 ms after the
@@ -398,7 +420,7 @@ std::vector<DeviceCase> VerdictCases() {
          {kFoundOnePair + P('-', 0) + P('-', 35) + P('-', 35) + P('\\', 55) + kDone + kSuccess,
           Cat({kWireA, kWireB, kWireB, kWireC}),
           {0, 1, 2},
-          {{0, 0, 1}},
+          {{0, 0, 2}},
           0,
           0}},
     };
@@ -422,7 +444,7 @@ std::vector<DeviceCase> VerdictCases() {
                               P('\\', 55) + kDone + kSuccess,
                           Cat({kWireA, kWireB, kWireB, kWireC}),
                           {0, 1, 2},
-                          {{0, 0, 1}},
+                          {{0, 0, 2}},
                           0,
                           0}});
     }
@@ -432,29 +454,29 @@ std::vector<DeviceCase> VerdictCases() {
 // Faults outside the target's verdicts: a vanished output, a damaged file.
 std::vector<DeviceCase> FaultCases() {
     return {
-        // Sends on the output fail from the 4th on: the handshake, the
-        // 11-byte record, the first chunk of the 22-byte record, then its
-        // second chunk fails. 40 bytes: the second line shows 27 (11 of 40).
+        // Sends on the output fail from the 5th on: the handshake and its
+        // confirmation, the 11-byte record, the first chunk of the 22-byte
+        // record, then its second chunk fails. 40 bytes: the second line shows 27 (11 of 40).
         {"FullChunkSendFailsMidTransfer",
          {"Q25vanish.led", Spacing::kRecordPerLine, {kR11, kR22, kA}},
-         kOnePair + "output_send_fail 0 4\n",
+         kOnePair + "output_send_fail 0 5\n",
          {kFoundOnePair + P('-', 0) + P('-', 27) + kOutMissing,
           Cat({kWireR11, kWireR22}),
           {0},
-          {{0, 0, 1}},
+          {{0, 0, 2}},
           0,
           0}},
-        // The one short chunk of a 7-byte record fails to be sent (the 2nd
-        // send, after the handshake). Only full chunks' results are examined,
+        // The one short chunk of a 7-byte record fails to be sent (the 3rd
+        // send, after the handshake and its confirmation). Only full chunks' results are examined,
         // so the transfer waits for a verdict, takes the silence as a failed
         // attempt and sends the record again.
         {"ShortChunkSendFailureIsNotExamined",
          {"Q25short.led", Spacing::kRecordPerLine, kOne},
-         kOnePair + "output_send_fail_once 0 2\n",
+         kOnePair + "output_send_fail_once 0 3\n",
          {kFoundOnePair + P('-', 0) + P('-', 0) + kDone + kSuccess,
           Cat({kWireA, kWireA}),
           {0},
-          {{0, 0, 1}},
+          {{0, 0, 2}},
           0,
           0}},
         // The last record's checksum is wrong: the whole file is refused
@@ -812,7 +834,7 @@ std::vector<OptionCase> OptionCases() {
          kBanner + Opened("fw/q49three.led") + kFoundOnePair + kThreeSent,
          0,
          true,
-         {"", Cat({kWireA, kWireB, kWireC}), {0, 1, 2}, {{0, 0, 1}}, 0, 0}},
+         {"", Cat({kWireA, kWireB, kWireC}), {0, 1, 2}, {{0, 0, 2}}, 0, 0}},
         // The base name follows the last '/' on Linux, the last '/' or '\' on
         // Windows: on Linux this is one name without an accepted prefix.
         {"BackslashSeparatesFoldersOnWindowsOnly",
@@ -866,12 +888,13 @@ std::vector<OptionCase> OptionCases() {
          kBanner + Opened("Q25one.led") + kFoundOnePair + P('-', 0) + kDone + kSuccess,
          0,
          false,
-         {"", kWireA, {0}, {{1, 1, 1}}, 1, 1},
+         {"", kWireA, {0}, {{1, 1, 2}}, 1, 1},
          true,
          "",
          -1,
          {"start: update -n --log trace.log -i 1 -o 1", "open input 1 (Q25 MIDI In): ok",
           "open output 1 (Q25 MIDI Out): ok", "send output 1: F0 54 71 38 72 57 7A 35 F7",
+          "receive 3 bytes: F0 3B F7", "send output 1: F0 54 71 38 72 57 7A 35 F7",
           "receive 3 bytes: F0 3B F7",
           "send output 1: F0 30 30 30 35 30 31 30 32 30 33 46 41 46 46 F7",
           "receive 3 bytes: F0 1A F7", "close input 1", "close output 1", "end: done (status 0)"}},
@@ -883,7 +906,7 @@ std::vector<OptionCase> OptionCases() {
          kBanner + Opened("Q25one.led") + kFoundOnePair + P('-', 0) + kDone + kSuccess,
          0,
          false,
-         {"", kWireA, {0}, {{1, 0, 4}, {1, 1, 1}}, 1, 1}},
+         {"", kWireA, {0}, {{1, 0, 4}, {1, 1, 2}}, 1, 1}},
         {"InputThatDoesNotExist",
          {"-n", "-i", "5"},
          kOneFile,
@@ -893,21 +916,27 @@ std::vector<OptionCase> OptionCases() {
          3,
          false,
          {}},
+        // The target on output 1 answers every first request of an attempt
+        // and never its confirmation.
         {"VerboseReportsEveryPairTried",
          {"-n", "-v"},
          kOneFile,
-         "input Loopback In\ninput Busy In\noutput Loopback Out\noutput Silent Out\n"
-         "output Busy Out\nloopback 0 0\ninput_open_fail 1\noutput_open_fail 2\n",
+         "input Loopback In\ninput Busy In\noutput Loopback Out\noutput Q25 MIDI Out\n"
+         "output Silent Out\noutput Busy Out\nloopback 0 0\ninput_open_fail 1\n"
+         "output_open_fail 3\ntarget 0 1\nhandshake 2 silent\nhandshake 4 silent\n"
+         "handshake 6 silent\nhandshake 8 silent\n",
          kBanner + Opened("Q25one.led") + kNoDevice +
              "Pairs tried:\n"
              "  input 0 (Loopback In), output 0 (Loopback Out): answered with code 54\n"
-             "  input 0 (Loopback In), output 1 (Silent Out): no answer\n"
-             "  input 0 (Loopback In), output 2 (Busy Out): the output cannot be opened: in use "
+             "  input 0 (Loopback In), output 1 (Q25 MIDI Out): answered with code 3B, but not "
+             "to the confirming request\n"
+             "  input 0 (Loopback In), output 2 (Silent Out): no answer\n"
+             "  input 0 (Loopback In), output 3 (Busy Out): the output cannot be opened: in use "
              "by another program\n"
              "  input 1 (Busy In): the input cannot be opened: in use by another program\n\n",
          3,
          false,
-         {"", {}, {}, {{0, 0, 4}, {0, 1, 4}}}},
+         {"", {}, {}, {{0, 0, 4}, {0, 1, 8}, {0, 2, 4}}}},
         {"ResetRequiredExitsWith4",
          {"-n"},
          kThreeFile,
@@ -915,15 +944,15 @@ std::vector<OptionCase> OptionCases() {
          kHead + kFoundOnePair + kReset,
          4,
          false,
-         {"", {}, {}, {{0, 0, 1}}, 0, 0}},
+         {"", {}, {}, {{0, 0, 2}}, 0, 0}},
         {"TransferFailureExitsWith5",
          {"-n"},
          {"Q25vanish.led", Spacing::kRecordPerLine, {kR11, kR22, kA}},
-         kOnePair + "output_send_fail 0 4\n",
+         kOnePair + "output_send_fail 0 5\n",
          kBanner + Opened("Q25vanish.led") + kFoundOnePair + P('-', 0) + P('-', 27) + kOutMissing,
          5,
          false,
-         {"", Cat({kWireR11, kWireR22}), {0}, {{0, 0, 1}}, 0, 0}},
+         {"", Cat({kWireR11, kWireR22}), {0}, {{0, 0, 2}}, 0, 0}},
         // Each resend and its cause; 300 ms after each of the 5 chunks sent.
         {"VerboseResendsWithDelay",
          {"-n", "-v", "--delay", "300"},
@@ -936,7 +965,7 @@ std::vector<OptionCase> OptionCases() {
              kDone + kSuccess,
          0,
          false,
-         {"", Cat({kWireA, kWireB, kWireB, kWireC, kWireC}), {0, 1, 2}, {{0, 0, 1}}, 0, 0},
+         {"", Cat({kWireA, kWireB, kWireB, kWireC, kWireC}), {0, 1, 2}, {{0, 0, 2}}, 0, 0},
          true,
          "",
          -1,

@@ -17,6 +17,8 @@ constexpr unsigned kMaxDevices = 10;       // device numbers 0 to 9
 constexpr unsigned kHandshakeAttempts = 4; // per input/output pair
 constexpr unsigned kHandshakePolls = 500;  // per handshake attempt
 constexpr unsigned kRecordPolls = 600;     // per record attempt
+constexpr unsigned kQuietPolls = 50;       // a newly opened input is quiet after this many
+constexpr unsigned kSettlePolls = 500;     // at most this long to wait for the quiet
 constexpr uint8_t kFailureLimit = 20;      // consecutive failed attempts
 constexpr unsigned kChunkBytes = 11;       // record bytes per full chunk
 constexpr unsigned kPollMilliseconds = 1;
@@ -114,7 +116,8 @@ enum PairResult : uint8_t {
     kInputNotOpened,  // code: the open's result
     kOutputNotOpened, // code: the open's result
     kNoAnswer,
-    kWrongAnswer, // code: the last reply code that was neither the model code nor 0x15
+    kWrongAnswer, // code: the last reply code taken, neither the model code nor 0x15
+    kUnconfirmed, // code: the model code or 0x15, not given again to the confirming request
 };
 
 struct PairTried {
@@ -153,6 +156,9 @@ void ReportPairsTried(unsigned inputs, unsigned outputs) {
             printf("the output cannot be opened: %s\n", Reason(tried.code, reason));
             break;
         case kWrongAnswer: printf("answered with code %02X\n", tried.code); break;
+        case kUnconfirmed:
+            printf("answered with code %02X, but not to the confirming request\n", tried.code);
+            break;
         default: printf("no answer\n"); break;
         }
     }
@@ -183,21 +189,57 @@ void WaitForVerdict(unsigned polls) {
     }
 }
 
+// Lets a newly opened input hand over whatever its device held while nobody
+// read it, and throws it away: a device may keep the answers to handshakes
+// that other pairs sent on its output and deliver them only now. Waits until
+// nothing has arrived for kQuietPolls polls, at most kSettlePolls polls.
+void DiscardHeldInput() {
+    ClearReplyCount();
+    unsigned quiet = 0;
+    for (unsigned poll = 0; poll < kSettlePolls && quiet < kQuietPolls; ++poll) {
+        WaitForReply(kPollMilliseconds);
+        if (ReplyCount() != 0) {
+            ClearReplyCount();
+            quiet = 0;
+        } else {
+            ++quiet;
+        }
+    }
+    ClearReplyCount();
+}
+
+// Sends one request and waits for its answer. Returns the reply code, or 0
+// when no reply came (0 is neither the model code nor a reset request).
+uint8_t Handshake(const uint8_t* request, unsigned size) {
+    Send(request, size);
+    WaitForVerdict(kHandshakePolls);
+    uint8_t code = 0;
+    return TakeReply(&code) ? code : 0;
+}
+
 // Sends the handshake on the open pair up to 4 times. Returns 1 or 0x15 when
 // the target answered with the model code or asked for a reset, else 0 with
-// the last other code taken in *otherCode (untouched when there was none).
-uint8_t TryHandshake(uint8_t modelCode, int* otherCode) {
+// the last code taken that did not choose the pair in *lastCode (untouched
+// when there was none).
+//
+// What is waiting before the pair's first request answers an earlier pair and
+// is dropped. An answer is then confirmed by one more request sent with the
+// slot empty, so a late answer that another pair's request drew from this
+// input cannot choose this pair on its own.
+uint8_t TryHandshake(uint8_t modelCode, int* lastCode) {
     uint8_t request[sizeof kHandshakePayload];
     for (unsigned k = 0; k < sizeof request; ++k) request[k] = kHandshakePayload[k];
 
+    ClearReplyCount();
     for (unsigned attempt = 0; attempt < kHandshakeAttempts; ++attempt) {
-        Send(request, sizeof request);
-        WaitForVerdict(kHandshakePolls);
-        uint8_t code = 0;
-        if (!TakeReply(&code)) continue;
+        uint8_t code = Handshake(request, sizeof request);
+        if (code != 0) *lastCode = code;
+        if (code != modelCode && code != kResetRequired) continue;
+        ClearReplyCount();
+        code = Handshake(request, sizeof request);
+        if (code != 0) *lastCode = code;
         if (code == modelCode) return 1;
         if (code == kResetRequired) return kResetRequired;
-        *otherCode = code;
     }
     return 0;
 }
@@ -221,19 +263,22 @@ uint8_t SearchPairs(uint8_t modelCode, unsigned inputs, unsigned outputs,
             CloseInput();
             continue;
         }
+        DiscardHeldInput();
         for (unsigned j = firstOutput; j < endOutput; ++j) {
             const uint16_t outputOpened = OpenOutput(j);
             if (outputOpened != 0) {
                 NoteTried(i, j, kOutputNotOpened, outputOpened);
                 continue;
             }
-            int otherCode = -1;
-            const uint8_t result = TryHandshake(modelCode, &otherCode);
+            int lastCode = -1;
+            const uint8_t result = TryHandshake(modelCode, &lastCode);
             if (result != 0) return result; // the answering pair stays open
-            if (otherCode < 0) {
+            if (lastCode < 0) {
                 NoteTried(i, j, kNoAnswer, 0);
             } else {
-                NoteTried(i, j, kWrongAnswer, static_cast<uint16_t>(otherCode));
+                const bool unconfirmed = lastCode == modelCode || lastCode == kResetRequired;
+                NoteTried(i, j, unconfirmed ? kUnconfirmed : kWrongAnswer,
+                          static_cast<uint16_t>(lastCode));
             }
             CloseOutput();
         }
