@@ -1017,7 +1017,9 @@ TEST_P(Options, Run) {
     } else {
         EXPECT_EQ(r.run.out, windows ? update_test::WindowsText(console) : console);
     }
-    EXPECT_GE(took, std::chrono::milliseconds(c.atLeastMs));
+    EXPECT_GE(took, std::chrono::milliseconds(c.atLeastMs))
+        << "the run took " << std::chrono::duration_cast<std::chrono::milliseconds>(took).count()
+        << " ms";
 
     // What the target received; a run that the Windows build takes further
     // is checked by its console alone.
