@@ -398,7 +398,7 @@ long long WireUs(unsigned recordSize) {
     return (recordSize / 11 * 24 + (rest != 0 ? 2 * rest + 2 : 0)) * 320LL;
 }
 
-// 50 records of 64 bytes, then 20 of 256 and 10 of 1,024 (18,560 bytes). The
+// 20 records of 64 bytes, then 8 of 256 and 4 of 1,024 (7,424 bytes). The
 // target notes when it accepts each record; the time between two acceptances
 // is one record's round: the verdict's way back, the progress line, the
 // chunks' way out (each send returns once its message can have left at
@@ -408,7 +408,7 @@ void MeasureTimePerRecord(const std::string& device, const std::string& script, 
         unsigned size;
         unsigned count;
     };
-    const Group groups[] = {{64, 50}, {256, 20}, {1024, 10}};
+    const Group groups[] = {{64, 20}, {256, 8}, {1024, 4}};
     std::vector<unsigned> sizes;
     for (const Group& g : groups) sizes.insert(sizes.end(), g.count, g.size);
     const Firmware firmware = MakeFirmware(sizes);

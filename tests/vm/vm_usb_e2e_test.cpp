@@ -431,6 +431,27 @@ INSTANTIATE_TEST_SUITE_P(
                       Progress('-', 0) + Repeat(Progress('-', 1), 20) + kNotResponding, 1, Build::kWine}),
     UnplugName);
 
+// --- Device numbers -------------------------------------------------------------
+
+// With the target holding the gadget's raw device: "f_midi" is another
+// device, listed but not the keyboard; the keyboard is device 2 both ways.
+TEST_F(UsbUpdate, ListShowsTheGadgetsOwnEndAndTheKeyboard) {
+    RawTarget target;
+    ASSERT_TRUE(target.Start(raw_, "model 3B\n"));
+    const update_test::TempFolder folder;
+    update_test::RunOptions options;
+    options.args = {"--list"};
+    const RunResult run = update_test::RunUpdate(update_test::Platform::kLinux, folder.Path(), options);
+    const Counts log = target.Stop();
+
+    ASSERT_TRUE(run.exited) << update_test::Describe(run);
+    EXPECT_EQ(run.exitStatus, 0);
+    const std::string ports = "  0: Midi Through Port-0\n  1: f_midi\n  2: Q25 Keyboard MIDI 1\n";
+    EXPECT_EQ(run.out, "Update V0.5 - Update KANTERRA Q25-Q49 System\nMIDI inputs:\n" + ports +
+                           "MIDI outputs:\n" + ports);
+    EXPECT_EQ(Count(log, "messages"), 0u);
+}
+
 // --- Time per record through the USB MIDI class driver ------------------------
 
 TEST_F(UsbUpdate, TimePerRecordThroughTheUsbMidiClassDriver) {
