@@ -143,9 +143,11 @@ extern const std::vector<unsigned> kThreeRecords;
 
 // --- What the console shows (with "\n" line ends) -------------------------------
 
+// Character arrays, not strings, so that tables at namespace scope in other
+// files may use them while they are being initialized.
 extern const char kFileName[]; // the firmware file every case writes
-extern const std::string kHeader;
-extern const std::string kDone;
+extern const char kHeader[];   // the banner and the file line
+extern const char kDone[];     // the last progress line and the success message
 // The three lines naming the pair found, both sides on one port.
 std::string Found(const std::string& port);
 std::string Progress(char spinner, int percent);
