@@ -29,8 +29,10 @@
 extern char** environ;
 
 // The blind variant of the record loop (the same source, other names).
-uint8_t BlindFindUpdateDevice(uint8_t modelCode);
-void BlindTransferImage(const FirmwareImage* image);
+uint8_t BlindFindUpdateDevice(uint8_t modelCode,
+                              const DeviceSettings* settings = &kDefaultDeviceSettings);
+DeviceOutcome BlindTransferImage(const FirmwareImage* image,
+                                 const DeviceSettings* settings = &kDefaultDeviceSettings);
 
 // Each empty poll of the blind variant sleeps its whole millisecond.
 bool BlindWaitForReply(unsigned milliseconds) {

@@ -338,7 +338,7 @@ std::string FoundLines(const UpdateCase& c) {
 }
 
 unsigned Handshakes(const UpdateCase& c) {
-    return c.path == Path::kDirect ? 4u * static_cast<unsigned>(c.targetDevice + 1) + 1u : 1u;
+    return c.path == Path::kDirect ? 4u * static_cast<unsigned>(c.targetDevice + 1) + 2u : 2u;
 }
 
 ::testing::AssertionResult MakePath(const UpdateCase& c, Route& route) {

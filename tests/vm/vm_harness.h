@@ -159,12 +159,14 @@ std::string Repeat(const std::string& text, unsigned times);
 enum class Path {
     // Straight back on the target's own port: discovery finds the pair
     // (n + 1, n + 1) of the target's raw device n after every pair before it,
-    // (n + 1) x 4 handshakes sent to the target unheard, then the 1 heard.
+    // (n + 1) x 4 handshakes sent to the target unheard, then the one heard
+    // and one more that confirms the pair.
     kDirect,
     // The target's port routed into "Midi Through Port-0", so that its
     // answers come in on input 0: found at pair (0, n + 1) with one handshake
-    // (pair (0, 0) fails at once on the echo; the outputs between, on
-    // "VirMIDI" ports nobody listens to, cost 4 unanswered attempts each).
+    // and confirmed with a second (pair (0, 0) fails at once on the echo; the
+    // outputs between, on "VirMIDI" ports nobody listens to, cost 4
+    // unanswered attempts each).
     kViaMidiThrough,
 };
 

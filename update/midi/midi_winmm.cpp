@@ -261,3 +261,7 @@ uint16_t SendSysEx(const uint8_t* data, unsigned n) {
 
 const char* MidiInName() { return gPair.inName; }
 const char* MidiOutName() { return gPair.outName; }
+
+const char* MidiResultText(uint16_t result) {
+    return result == MMSYSERR_ALLOCATED ? "in use by another program" : nullptr;
+}
