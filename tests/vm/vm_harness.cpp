@@ -311,10 +311,10 @@ std::string HexOfRecords(const Firmware& firmware, const std::vector<unsigned>& 
 
 // --- What the console shows ---------------------------------------------------
 
-const char kFileName[] = "Q25_vm.led";
-const std::string kHeader = std::string("Update V0.5 - Update KANTERRA Q25-Q49 System\n") + "OK: File '" +
-                            kFileName + "' is open.\n";
-const std::string kDone = "\rTransferring.. 100% done.  \n\nTarget update successfully!\n\n";
+#define UPDATE_VM_FILE_NAME "Q25_vm.led"
+const char kFileName[] = UPDATE_VM_FILE_NAME;
+const char kHeader[] = "Update V0.5 - Update KANTERRA Q25-Q49 System\nOK: File '" UPDATE_VM_FILE_NAME "' is open.\n";
+const char kDone[] = "\rTransferring.. 100% done.  \n\nTarget update successfully!\n\n";
 
 std::string Found(const std::string& port) {
     return "The Update Device is Open successfully:\nMIDIIN Device: " + port + "\nMIDIOUT Device: " + port +

@@ -148,9 +148,11 @@ extern const std::vector<unsigned> kThreeRecords;
 
 // --- What the console shows (with "\n" line ends) -------------------------------
 
+// Character arrays, not strings, so that tables at namespace scope in other
+// files may use them while they are being initialized.
 extern const char kFileName[]; // the firmware file every case writes
-extern const std::string kHeader;
-extern const std::string kDone;
+extern const char kHeader[];   // the banner and the file line
+extern const char kDone[];     // the last progress line and the success message
 // The three lines naming the pair found, both sides on one port.
 std::string Found(const std::string& port);
 std::string Progress(char spinner, int percent);
@@ -162,12 +164,14 @@ std::string Repeat(const std::string& text, unsigned times);
 enum class Path {
     // Straight back on the target's own port: discovery finds the pair
     // (n + 1, n + 1) of the target's raw device n after every pair before it,
-    // (n + 1) x 4 handshakes sent to the target unheard, then the 1 heard.
+    // (n + 1) x 4 handshakes sent to the target unheard, then the one heard
+    // and one more that confirms the pair.
     kDirect,
     // The target's port routed into "Midi Through Port-0", so that its
     // answers come in on input 0: found at pair (0, n + 1) with one handshake
-    // (pair (0, 0) fails at once on the echo; the outputs between, on
-    // "VirMIDI" ports nobody listens to, cost 4 unanswered attempts each).
+    // and confirmed with a second (pair (0, 0) fails at once on the echo; the
+    // outputs between, on "VirMIDI" ports nobody listens to, cost 4
+    // unanswered attempts each).
     kViaMidiThrough,
 };
 

@@ -77,7 +77,7 @@ TEST_F(Discovery, MidiThroughIsInputZeroAndTheFirstVirtualPortOutputOne) {
     const Counts log = target.Stop();
 
     ASSERT_TRUE(run.exited) << update_test::Describe(run);
-    EXPECT_EQ(run.out, LinuxTranscript(kHeader +
+    EXPECT_EQ(run.out, LinuxTranscript(std::string(kHeader) +
                                        "The Update Device is Open successfully:\n"
                                        "MIDIIN Device: Midi Through Port-0\n"
                                        "MIDIOUT Device: VirMIDI 0-0\n" +
@@ -119,7 +119,7 @@ TEST_F(Discovery, NoTargetEndsWithTheFailureMessage) {
     ASSERT_TRUE(run.exited) << update_test::Describe(run);
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(run.out,
-              LinuxTranscript(kHeader + "\nFailed: Can't find the suitable device to update!\n\n"));
+              LinuxTranscript(std::string(kHeader) + "\nFailed: Can't find the suitable device to update!\n\n"));
     // The echo ends each wait at once; a pair left unanswered would take at
     // least 4 x 500 polls of 1 ms.
     EXPECT_LT(took, std::chrono::milliseconds(2000));
