@@ -50,6 +50,8 @@ for a in "$@"; do printf "arg=[%s]\n" "$a"; done
 printf "named=%s listed=%s unlisted=%s\n" "${VM_CHECK_NAMED-unset}" "${VM_CHECK_LISTED-unset}" "${VM_CHECK_UNLISTED-unset}"
 printf "host-file=%s\n" "$(cat host-file.txt)"
 test -c /dev/snd/seq && echo "sequencer=yes"
+grep -qw smap /proc/cpuinfo || echo "smap=off"
+awk '"'"'/^MemTotal:/ { print ($2 < 850000 ? "memory=below-850000-kB" : "memory=more") }'"'"' /proc/meminfo
 printf "kernel=%s\n" "$(uname -r)"
 echo written-in-vm >scratch-file.txt && echo "cwd-writable=yes"
 echo shared-from-vm >"$1/from-vm.txt"
@@ -61,7 +63,8 @@ export VM_CHECK_LISTED=from-host-env VM_CHECK_UNLISTED=should-not-pass
 # shellcheck disable=SC2016  # a literal $HOME must arrive as it is
 (
     cd "$work" &&
-        "$run_in_vm" --rw "$shared" --env VM_CHECK_NAMED='x y=z' --env VM_CHECK_LISTED -- \
+        "$run_in_vm" --rw "$shared" --env VM_CHECK_NAMED='x y=z' --env VM_CHECK_LISTED \
+            --memory 768 --cpu max,-smap -- \
             bash -c "$inner" inner "$shared" "a b" "it's" '$HOME' "" '*'
 ) >"$scratch/out" 2>"$scratch/err"
 status=$?
@@ -78,11 +81,13 @@ arg=[*]
 named=x y=z listed=from-host-env unlisted=unset
 host-file=from the host
 sequencer=yes
+smap=off
+memory=below-850000-kB
 kernel=$host_kernel
 cwd-writable=yes"
 
 check "the command's exit status comes back" equal "$status" 7
-check "stdout carries the working directory, arguments, environment and host files as on the host" equal "$out" "$expected"
+check "stdout carries the working directory, arguments, environment and host files as on the host, and the VM has the memory and CPU asked for" equal "$out" "$expected"
 check "stderr comes back apart from stdout" contains "$err" to-stderr
 check "stdout holds nothing of stderr" lacks "$out" to-stderr
 check "a file written in a --rw folder reaches the host" equal "$(cat "$shared/from-vm.txt" 2>&1)" shared-from-vm

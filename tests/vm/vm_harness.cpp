@@ -459,6 +459,17 @@ std::atomic<unsigned> gWineRuns{0};
 
 } // namespace
 
+namespace {
+
+// The shipped update.exe of this build, or another build's (VM_UPDATE_EXE),
+// for example a branch's MIDI layer under the same cases.
+fs::path UpdateExe() {
+    const char* other = std::getenv("VM_UPDATE_EXE");
+    return other != nullptr && *other != '\0' ? fs::path(other) : update_test::WindowsUpdatePath();
+}
+
+} // namespace
+
 ::testing::AssertionResult WineReady() {
     const char* prefix = std::getenv("WINEPREFIX");
     if (prefix == nullptr || !fs::is_directory(prefix)) {
@@ -468,7 +479,7 @@ std::atomic<unsigned> gWineRuns{0};
     if (update_test::FindWine().empty() || update_test::FindOnPath("wineserver").empty()) {
         return ::testing::AssertionFailure() << "wine or wineserver is not on PATH (Debian packages wine, wine64)";
     }
-    const fs::path exe = update_test::WindowsUpdatePath();
+    const fs::path exe = UpdateExe();
     if (!fs::is_regular_file(exe)) {
         return ::testing::AssertionFailure() << exe.string() << " is missing: build the mingw preset first";
     }
@@ -515,7 +526,7 @@ RunResult RunWindowsProgram(const fs::path& exe, const fs::path& folder, const f
 }
 
 RunResult RunUpdateExe(const fs::path& folder, const fs::path& input) {
-    return RunWindowsProgram(update_test::WindowsUpdatePath(), folder, input);
+    return RunWindowsProgram(UpdateExe(), folder, input);
 }
 
 WineEnd ClassifyWineEnd(const RunResult& run) {

@@ -253,7 +253,7 @@ update_test::RunResult RunWindowsProgram(const std::filesystem::path& exe,
                                          const std::filesystem::path& folder,
                                          const std::filesystem::path& input = {},
                                          std::vector<std::string> args = {});
-// The shipped update.exe so.
+// The shipped update.exe so (or the one VM_UPDATE_EXE names).
 update_test::RunResult RunUpdateExe(const std::filesystem::path& folder,
                                     const std::filesystem::path& input = {});
 
