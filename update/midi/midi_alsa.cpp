@@ -399,3 +399,6 @@ uint16_t SendSysEx(const uint8_t* data, unsigned n) {
 
 const char* MidiInName() { return gPair.inputName; }
 const char* MidiOutName() { return gPair.outputName; }
+
+// The sequencer's own thread takes every event; nothing waits for the main thread.
+void ServiceMidiIn() {}

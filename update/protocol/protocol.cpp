@@ -36,9 +36,12 @@ unsigned CountDevices(uint16_t (*query)(unsigned, char*)) {
 // Polls the reply slot up to `polls` times; each empty poll waits at most
 // 1 ms and ends early when a reply arrives. Only a reply of two or more
 // bytes ends the wait, so a stale one-byte message cannot end every later wait.
+// Every poll gives the MIDI layer its turn, the last one included.
 void WaitForVerdict(unsigned polls) {
     for (unsigned poll = 0; poll < polls; ++poll) {
-        if (ReplyCount() > 1) return;
+        const bool present = ReplyCount() > 1;
+        ServiceMidiIn();
+        if (present) return;
         WaitForReply(kPollMilliseconds);
     }
 }
