@@ -30,7 +30,8 @@
 //                                    wire time (320 us a byte, pacing or not); until then
 //                                    midiOutUnprepareHeader answers MIDIERR_STILLPLAYING; then MOM_DONE
 //                                    reaches the output's callback (default off: the send blocks)
-//   output_wedged <n>                messages on output n never complete; midiOutReset ends them
+//   output_wedged <n> [<m>]          messages on output n never complete, from its m-th send on (from 1,
+//                                    default 1); midiOutReset ends them
 //   input_split <k> [<k> ...]        every arriving message is handed back in pieces of k bytes, the
 //                                    sizes taken in turn, each piece in a buffer of its own; the
 //                                    pieces go on in the buffers the application queues meanwhile
@@ -82,7 +83,7 @@ struct Device {
     bool startFail = false;   // inputs
     unsigned sendFailFrom = 0; // outputs: 0 = never, else the first failing send (from 1)
     unsigned sendFailOnce = 0; // outputs: 0 = never, else the one failing send (from 1)
-    bool wedged = false;       // outputs: messages never complete
+    unsigned wedgedFrom = 0;   // outputs: 0 = never, else the first send that never completes (from 1)
     bool releaseFails = false; // inputs: stop, reset and close fail
 };
 

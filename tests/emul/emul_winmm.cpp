@@ -938,7 +938,8 @@ MMRESULT WINAPI midiOutLongMsg(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
     ++s.report.sends;
     header->dwFlags = (header->dwFlags & ~static_cast<DWORD>(MHDR_DONE)) | MHDR_INQUEUE;
 
-    if (s.scenario.outputs[k].wedged) {
+    const unsigned wedgedFrom = s.scenario.outputs[k].wedgedFrom;
+    if (wedgedFrom != 0 && d.sendAttempts >= wedgedFrom) {
         d.playing = header; // never done, never on the wire
         return MMSYSERR_NOERROR;
     }

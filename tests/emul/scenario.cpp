@@ -151,8 +151,11 @@ bool ParseLine(const std::string& line, Scenario* s) {
         return ParseAction(words, 1, &s->script.recordDefault);
     } else if (key == "checksum_error") {
         return ParseAction(words, 1, &s->script.checksumError);
-    } else if (key == "output_wedged" && n == 2 && device(s->outputs, 1, &d)) d->wedged = true;
-    else if (key == "input_release_fails" && n == 2 && device(s->inputs, 1, &d)) d->releaseFails = true;
+    } else if (key == "output_wedged" && (n == 2 || n == 3) && device(s->outputs, 1, &d)) {
+        a = 1;
+        if (n == 3 && (!ParseNumber(words[2], &a) || a == 0)) return false;
+        d->wedgedFrom = a;
+    } else if (key == "input_release_fails" && n == 2 && device(s->inputs, 1, &d)) d->releaseFails = true;
     else if (key == "async_output" && n == 2 && ParseOnOff(words[1], &s->asyncOutput)) {
     } else if (key == "input_split" && n >= 2) {
         s->inputSplit.clear();

@@ -38,7 +38,7 @@ TEST(ScenarioFile, EverySetting) {
         "vanish_close_refuses on\n"
         "vanish_stall 250\n"
         "async_output on\n"
-        "output_wedged 1\n"
+        "output_wedged 1 4\n"
         "input_release_fails 0\n"
         "input_split 1 2\n";
     Scenario s;
@@ -83,7 +83,8 @@ TEST(ScenarioFile, EverySetting) {
     EXPECT_TRUE(s.vanishCloseRefuses);
     EXPECT_EQ(s.vanishStallMs, 250u);
     EXPECT_TRUE(s.asyncOutput);
-    EXPECT_TRUE(s.outputs[1].wedged && !s.outputs[0].wedged);
+    EXPECT_EQ(s.outputs[1].wedgedFrom, 4u);
+    EXPECT_EQ(s.outputs[0].wedgedFrom, 0u);
     EXPECT_TRUE(s.inputs[0].releaseFails && !s.inputs[1].releaseFails);
     EXPECT_EQ(s.inputSplit, (std::vector<unsigned>{1, 2}));
 }

@@ -164,7 +164,7 @@ TEST_F(PortPair, SendWaitsUntilTheDriverIsDoneAndNoLonger) {
 // header unprepared, and the send fails, so that the transfer ends.
 TEST_F(PortPair, AWedgedSendIsCutShortAfterASecond) {
     emul::Scenario s = ThreeByTwo();
-    s.outputs[1].wedged = true;
+    s.outputs[1].wedgedFrom = 1;
     Start(s);
     ASSERT_EQ(OpenMidiIn(1), 0);
     ASSERT_EQ(OpenMidiOut(1), 0);
