@@ -63,7 +63,7 @@ void ExpectSoundUse(const emul::Report& r) {
 
 class PortPair : public ::testing::Test {
 protected:
-    void SetUp() override { Start(ThreeByTwo()); }
+    void SetUp() override { Install(ThreeByTwo()); }
     void TearDown() override {
         CloseMidiIn();
         CloseMidiOut();
@@ -72,13 +72,19 @@ protected:
         ClearReplyCount();
     }
     // Closes whatever an earlier test left open, then installs the scenario.
-    void Start(const emul::Scenario& s) {
+    static void Install(const emul::Scenario& s) {
+        CloseMidiIn();
+        CloseMidiOut();
+        emul::Configure(s);
+        ClearReplyCount();
+    }
+    // The same within a test, once what ran before has been checked.
+    static void Start(const emul::Scenario& s) {
         CloseMidiIn();
         CloseMidiOut();
         emul::WaitIdle();
         ExpectSoundUse(emul::Snapshot());
-        emul::Configure(s);
-        ClearReplyCount();
+        Install(s);
     }
     static Bytes Reply() {
         Bytes b(kReplyBufferSize);
