@@ -257,8 +257,12 @@ void PacedTransferAsync(benchmark::State& state) {
         CloseMidiIn();
         CloseMidiOut();
         if (!layer) midiOutClose(gSleepingOutput);
-        if (report.target.image.size() != gImage.length || report.callbackViolations != 0) {
+        if (report.target.image.size() != gImage.length) {
             state.SkipWithError("the target did not accept the whole image");
+            break;
+        }
+        if (report.callbackViolations != 0) {
+            state.SkipWithError("a MIDI call was made from inside a callback");
             break;
         }
         state.ResumeTiming();
