@@ -42,6 +42,10 @@
 //   long_continues on|off            a message longer than the queued buffers goes on in the next
 //                                    buffer the application queues, as the bytes keep arriving
 //                                    (default off: the rest of the message is lost)
+//   hold_replies on|off              the target's input device keeps what the target sends while
+//                                    that input is closed or not started, and hands it over when the
+//                                    input is next started, as a USB device holds what nobody reads
+//                                    (default off: such messages are lost)
 //   loopback <in> <out>              what is sent on output <out> arrives on input <in>
 //   target <in> <out>                the target listens on output <out> and answers on input <in>
 //   model <code>                     the target's model code (default 3B)
@@ -94,6 +98,7 @@ struct Scenario {
     bool pacing = false;
     bool unterminatedNames = false;
     bool longContinues = false;
+    bool holdReplies = false;
     std::vector<std::pair<int, int>> loopbacks; // (input, output)
     int targetIn = -1;                          // no target when either is -1
     int targetOut = -1;
@@ -132,6 +137,7 @@ struct Report {
     TargetLog target;
     unsigned delivered = 0;   // messages handed to an application buffer
     unsigned dropped = 0;     // messages lost: input not started, no buffer, closed or vanished
+    unsigned held = 0;        // messages kept by the device while unread (hold_replies)
     unsigned callbacks = 0;   // application callbacks made
     unsigned sends = 0;       // successful midiOutLongMsg calls
     unsigned inUnprepareCalls = 0;

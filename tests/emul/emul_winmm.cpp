@@ -47,17 +47,6 @@ thread_local bool tInCallback = false;
 constexpr auto kWireTimePerByte = std::chrono::microseconds(320); // 31,250 baud, 10 bits a byte
 constexpr uint8_t kHandshake[] = {0xF0, 0x54, 0x71, 0x38, 0x72, 0x57, 0x7A, 0x35, 0xF7};
 
-struct InputState {
-    bool open = false;
-    bool started = false;
-    HMIDIIN handle = nullptr;
-    DWORD_PTR callback = 0;
-    DWORD_PTR instance = 0;
-    std::deque<MIDIHDR*> queue;
-    Clock::time_point startedAt;
-    Clock::time_point wireFree; // when the last scheduled message has fully arrived
-    bool closeTried = false;
-};
 
 struct OutputState {
     bool open = false;
@@ -93,6 +82,19 @@ struct Pending {
     std::vector<uint8_t> bytes;
     bool invalid = false;
     int output = -1; // a completion: the output whose message has left
+};
+
+struct InputState {
+    bool open = false;
+    bool started = false;
+    HMIDIIN handle = nullptr;
+    DWORD_PTR callback = 0;
+    DWORD_PTR instance = 0;
+    std::deque<MIDIHDR*> queue;
+    Clock::time_point startedAt;
+    Clock::time_point wireFree; // when the last scheduled message has fully arrived
+    std::vector<Pending> held;  // arrived while nobody read the input (hold_replies)
+    bool closeTried = false;
 };
 
 struct System {
@@ -201,6 +203,12 @@ size_t FillLocked(System& s, const Pending& p, size_t from, size_t* piece, std::
     return done;
 }
 
+// The target's input device keeps a message that nobody reads, for the next start.
+bool HoldsWhileUnread(const System& s, int k) {
+    if (!s.scenario.holdReplies || !IsTargetInput(s, k) || s.vanished) return false;
+    return !s.in[k].open || !s.in[k].started;
+}
+
 // Makes the callbacks without the lock; returns how many were made.
 unsigned MakeCalls(std::unique_lock<std::mutex>& lock, const std::vector<Call>& calls) {
     lock.unlock();
@@ -240,8 +248,14 @@ void Arrive(System& s, std::unique_lock<std::mutex>& lock, const Pending& p) {
         done = next;
         s.report.callbacks += MakeCalls(lock, calls);
     }
-    if (!p.bytes.empty() && done == p.bytes.size()) ++s.report.delivered;
-    else ++s.report.dropped;
+    if (!p.bytes.empty() && done == p.bytes.size()) {
+        ++s.report.delivered;
+    } else if (done == 0 && HoldsWhileUnread(s, p.input)) {
+        s.in[p.input].held.push_back(p);
+        ++s.report.held;
+    } else {
+        ++s.report.dropped;
+    }
 }
 
 void MessageLeft(System& s, int k, const std::vector<uint8_t>& bytes);
@@ -513,6 +527,7 @@ std::string ReportText(const Report& r) {
     o << "sends " << r.sends << "\n";
     o << "delivered " << r.delivered << "\n";
     o << "dropped " << r.dropped << "\n";
+    o << "held " << r.held << "\n";
     o << "callbacks " << r.callbacks << "\n";
     o << "in_unprepare_calls " << r.inUnprepareCalls << "\n";
     o << "out_unprepare_calls " << r.outUnprepareCalls << "\n";
@@ -629,7 +644,10 @@ MMRESULT WINAPI midiInOpen(LPHMIDIIN handle, UINT id, DWORD_PTR callback, DWORD_
     if (result != MMSYSERR_NOERROR) return result;
 
     InputState& d = s.in[id];
+    std::vector<Pending> held;
+    held.swap(d.held);
     d = InputState{};
+    d.held.swap(held); // the device keeps them over the open
     d.open = true;
     d.handle = reinterpret_cast<HMIDIIN>(s.nextHandle++);
     d.callback = kind == CALLBACK_FUNCTION ? callback : 0;
@@ -724,6 +742,10 @@ MMRESULT WINAPI midiInStart(HMIDIIN handle) {
     if (!s.in[k].started) {
         s.in[k].started = true;
         s.in[k].startedAt = Clock::now();
+        // What the device held arrives now, in its order.
+        std::vector<Pending> held;
+        held.swap(s.in[k].held);
+        for (Pending& p : held) Push(s, std::move(p), Clock::now());
     }
     return MMSYSERR_NOERROR;
 }

@@ -108,6 +108,7 @@ const std::string kOnePair = "input Q25 MIDI In\n"
 
 constexpr unsigned kHandshakePolls = 500;
 constexpr unsigned kRecordPolls = 600;
+constexpr unsigned kSettlePolls = 500; // the most a newly opened input is given to go quiet
 
 struct Row {
     std::string name;
@@ -124,6 +125,9 @@ void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
 std::vector<Row> Rows() {
     const unsigned h = kHandshakePolls;
     const unsigned r = kRecordPolls;
+    // Finding the target's pair: its input settles, a request is answered and
+    // one more request confirms the answer.
+    const unsigned f = kSettlePolls + 2 * h;
     return {
         // ---- what arrives on the input ----
 
@@ -135,7 +139,7 @@ std::vector<Row> Rows() {
          kOnePair + "record 1 1 flood 5000 1A\n",
          kHead + kFoundQ25 + kThreeAcked,
          {0, 1, 2},
-         h + 3 * r},
+         f + 3 * r},
         // 300-byte verdicts: the first 200 bytes reach the slot, the rest
         // finds no buffer queued.
         {"RepliesLongerThanTheBuffer",
@@ -143,7 +147,7 @@ std::vector<Row> Rows() {
          kOnePair + "record_default long 300 1A\n",
          kHead + kFoundQ25 + kThreeAcked,
          {0, 1, 2},
-         h + 3 * r},
+         f + 3 * r},
         // The same, with the rest of each reply going on in the buffer the
         // callback queues again, as a driver does while the bytes keep coming:
         // the rest (00 ... F7) is not a reply of its own.
@@ -152,14 +156,14 @@ std::vector<Row> Rows() {
          kOnePair + "long_continues on\nrecord_default long 300 1A\n",
          kHead + kFoundQ25 + kThreeAcked,
          {0, 1, 2},
-         h + 3 * r},
+         f + 3 * r},
         // A message of the single byte F0 leaves the count at 1: silence.
         {"OneByteReplyIsSilence",
          kThree,
          kOnePair + "record 1 1 one_byte\n",
          kHead + kFoundQ25 + kSecondResent,
          {0, 1, 2},
-         h + 4 * r},
+         f + 4 * r},
         // Malformed: no F0 in front, or nothing between F0 and F7. Neither
         // carries a known code, so the record is sent again.
         {"ReplyWithoutStatusByte",
@@ -167,13 +171,13 @@ std::vector<Row> Rows() {
          kOnePair + "record 1 1 raw 1A F7\n",
          kHead + kFoundQ25 + kSecondResent,
          {0, 1, 2},
-         h + 4 * r},
+         f + 4 * r},
         {"EmptySysExReply",
          kThree,
          kOnePair + "record 1 1 raw F0 F7\n",
          kHead + kFoundQ25 + kSecondResent,
          {0, 1, 2},
-         h + 4 * r},
+         f + 4 * r},
         // Unterminated (F0 <code>, no F7) but handed back as data: the message
         // is not complete, so it is no reply (its F7 could still come in the
         // next buffer). Silence, and the record is sent again; the target that
@@ -183,13 +187,13 @@ std::vector<Row> Rows() {
          kOnePair + "record 1 1 unterminated 20\n",
          kHead + kFoundQ25 + kSecondResent,
          {0, 1, 2},
-         h + 4 * r},
+         f + 4 * r},
         {"UnterminatedAcknowledgement",
          kThree,
          kOnePair + "record 1 1 unterminated 1A\n",
          kHead + kFoundQ25 + kSecondResent,
          {0, 1, 1, 2},
-         h + 4 * r},
+         f + 4 * r},
         // Mended: every message handed back in pieces, F0 alone and then the
         // rest. The plain design takes the lone F0 as a one-byte message and
         // the rest, which has no F0, as nothing: no answer is ever seen and no
@@ -199,13 +203,13 @@ std::vector<Row> Rows() {
          kOnePair + "input_split 1 2\n",
          kHead + kFoundQ25 + kThreeAcked,
          {0, 1, 2},
-         h + 3 * r},
+         f + 3 * r},
         {"RepliesOneByteABuffer",
          kThree,
          kOnePair + "input_split 1\n",
          kHead + kFoundQ25 + kThreeAcked,
          {0, 1, 2},
-         h + 3 * r},
+         f + 3 * r},
         // Mended: a MIM_LONGERROR in the middle of the transfer. The plain
         // design does not queue the buffer again, so no later reply reaches
         // the slot: 20 silences and "Failed: Target is not responding.".
@@ -215,7 +219,7 @@ std::vector<Row> Rows() {
          kOnePair + "record 1 1 long_error 20\n",
          kHead + kFoundQ25 + kSecondResent,
          {0, 1, 2},
-         h + 4 * r},
+         f + 4 * r},
         // The garbled message was the target's acknowledgement: the record it
         // already took arrives once more and is taken again, unchanged.
         {"LongErrorInsteadOfAnAcknowledgement",
@@ -223,7 +227,7 @@ std::vector<Row> Rows() {
          kOnePair + "record 1 1 long_error 1A\n",
          kHead + kFoundQ25 + kSecondResent,
          {0, 1, 1, 2},
-         h + 4 * r},
+         f + 4 * r},
         // Mended: a one-byte answer to the first handshake. In the plain
         // design the count of 1 stays and ends every later handshake wait at
         // its first poll, so the model answer to the second attempt comes too
@@ -233,7 +237,7 @@ std::vector<Row> Rows() {
          kOnePair + "reply_delay 50\nhandshake 1 one_byte\n",
          kHead + kFoundQ25 + kThreeAcked,
          {0, 1, 2},
-         2 * h + 3 * r},
+         h + f + 3 * r},
         // Mended: replies arriving after the input was closed. The target on
         // input 0 answers only the handshakes sent while input 1 is open, on
         // its own input, which is closed by then. In the plain design that
@@ -256,8 +260,8 @@ std::vector<Row> Rows() {
          "record 1 1 code 20 on 0\n",
          kHead + kFoundQ25 + kSecondResent,
          {0, 1, 2},
-         5 * h + 4 * r,
-         {"handshake_pair 0 0 4", "handshake_pair 1 0 1", "dropped 5"}},
+         4 * h + f + 4 * r,
+         {"handshake_pair 0 0 4", "handshake_pair 1 0 2", "dropped 5"}},
 
         // ---- the device ----
 
@@ -266,26 +270,26 @@ std::vector<Row> Rows() {
         // full chunk fails.
         {"DeviceVanishesInsideARecord",
          kThree,
-         kOnePair + "vanish_after 4\n",
+         kOnePair + "vanish_after 5\n",
          kHead + kFoundQ25 + P('-', 0) + P('-', 30) + P('\\', 47) + P('\\', 47) + kMissing,
          {0, 1},
-         h + 4 * r},
+         f + 4 * r},
         // It vanishes between the two full chunks of a record: no wait at all.
         {"DeviceVanishesBetweenTwoFullChunks",
          kTwoChunks,
-         kOnePair + "vanish_after 2\n",
+         kOnePair + "vanish_after 3\n",
          kHead + kFoundQ25 + P('-', 0) + kMissing,
          {},
-         h},
+         f},
         // It vanishes right after taking the second record (its verdict is
         // lost); that record has only a short chunk, whose sends are not
         // examined: 20 silences.
         {"DeviceVanishesAfterARecord",
          kThree,
-         kOnePair + "vanish_after 3\n",
+         kOnePair + "vanish_after 4\n",
          kHead + kFoundQ25 + P('-', 0) + Times(P('-', 30), 20) + kNotResponding,
          {0, 1},
-         h + 21 * r},
+         f + 21 * r},
         // Mended: the device is disconnected inside the third record; every
         // call on it stalls (300 ms here, about 5 s on some systems), then
         // fails. The send that the device took last is waited for once, the
@@ -295,10 +299,10 @@ std::vector<Row> Rows() {
         // reset and unprepare for the input): 16.
         {"DeviceDisconnectedInsideARecord",
          kThree,
-         kOnePair + "vanish_after 4\nvanish_stall 300\n",
+         kOnePair + "vanish_after 5\nvanish_stall 300\n",
          kHead + kFoundQ25 + P('-', 0) + P('-', 30) + P('\\', 47) + P('\\', 47) + kMissing,
          {0, 1},
-         h + 4 * r + 6 * 300,
+         f + 4 * r + 6 * 300,
          {"stalled_calls 6"}},
         // Mended: the output's driver never finishes a message from the record's
         // first chunk on. The plain design waits for it forever; here the send
@@ -308,7 +312,7 @@ std::vector<Row> Rows() {
          kOnePair + "output_wedged 0 2\n",
          kHead + kFoundQ25 + P('-', 0) + kMissing,
          {},
-         h + 1000,
+         f + 1000,
          {"event out_reset 0 0", "event out_close 0 0"}},
         // An output that never finishes a message, beside the target's: each
         // of its four handshakes is cut short after a second, then the next
@@ -319,8 +323,8 @@ std::vector<Row> Rows() {
          "output_wedged 0\n",
          kHead + kFoundQ25 + kThreeAcked,
          {0, 1, 2},
-         5 * h + 3 * r + 4 * 1000,
-         {"handshake_pair 0 1 1", "target_handshakes 1"}},
+         4 * h + 4 * 1000 + f + 3 * r,
+         {"handshake_pair 0 1 2", "target_handshakes 2"}},
         // An asynchronous driver at 31,250 baud: each send returns at once and
         // is waited for until the driver is done.
         {"AsynchronousOutputPaced",
@@ -328,8 +332,8 @@ std::vector<Row> Rows() {
          kOnePair + "pacing on\nasync_output on\n",
          kHead + kFoundQ25 + kThreeAcked,
          {0, 1, 2},
-         h + 3 * r,
-         {"sends 5", "output_done 5"}},
+         f + 3 * r,
+         {"sends 6", "output_done 6"}},
         {"EveryInputOpenFails",
          kThree,
          "input Q25 MIDI In\ninput Other In\noutput Q25 MIDI Out\noutput Other Out\ntarget 0 0\n"
@@ -362,7 +366,7 @@ std::vector<Row> Rows() {
          "0\n",
          kHead + kFoundQ25 + kThreeAcked,
          {0, 1, 2},
-         h + 3 * r,
+         f + 3 * r,
          {"event in_start 0 1", "event in_close 0 0"}},
 
         // ---- the target ----
@@ -379,7 +383,7 @@ std::vector<Row> Rows() {
          kOnePair + "record_default silent\n",
          kHead + kFoundQ25 + Times(P('-', 0), 20) + kNotResponding,
          {},
-         h + 20 * r,
+         f + 20 * r,
          {"records_received 20"}},
         // The duplicate of an acknowledgement that arrives after the take is
         // still in the slot when the next record is sent, and is taken as its
@@ -389,7 +393,7 @@ std::vector<Row> Rows() {
          kOnePair + "record_default twice 1A\n",
          kHead + kFoundQ25 + kThreeAcked,
          {0, 1, 2},
-         h + 3 * r},
+         f + 3 * r},
     };
 }
 

@@ -227,7 +227,7 @@ std::vector<DeviceCase> SuccessCases() {
               P('-', 90) + kDone + kSuccess,
           kWireTen,
           {0, 1, 2, 3, 4, 5, 6, 7, 8, 9},
-          {{0, 0, 4}, {0, 1, 4}, {1, 0, 4}, {1, 1, 1}},
+          {{0, 0, 4}, {0, 1, 4}, {1, 0, 4}, {1, 1, 2}},
           1,
           1},
          30},
@@ -238,20 +238,20 @@ std::vector<DeviceCase> SuccessCases() {
               kSuccess,
           Cat({kWireR11, kWireR12, kWireR22, kWireR4, kWireR5}),
           {0, 1, 2, 3, 4},
-          {{0, 0, 1}},
+          {{0, 0, 2}},
           0,
           0}},
         {"EmptyImageWithTarget",
          {"Q25empty.led", Spacing::kTabsCrLfLower, {}},
          kOnePair,
-         {kFoundOnePair + kDone + kSuccess, {}, {}, {{0, 0, 1}}, 0, 0}},
+         {kFoundOnePair + kDone + kSuccess, {}, {}, {{0, 0, 2}}, 0, 0}},
         {"TargetPacedAt31250Baud",
          {"Q25paced.led", Spacing::kBackToBack, kThree},
          kOnePair + "pacing on\n",
          {kFoundOnePair + P('-', 0) + P('-', 35) + P('\\', 55) + kDone + kSuccess,
           Cat({kWireA, kWireB, kWireC}),
           {0, 1, 2},
-          {{0, 0, 1}},
+          {{0, 0, 2}},
           0,
           0}},
         // A driver that returns from each send at once and finishes the
@@ -262,7 +262,7 @@ std::vector<DeviceCase> SuccessCases() {
          {kFoundOnePair + P('-', 0) + P('-', 35) + P('\\', 55) + kDone + kSuccess,
           Cat({kWireA, kWireB, kWireC}),
           {0, 1, 2},
-          {{0, 0, 1}},
+          {{0, 0, 2}},
           0,
           0}},
         // Every reply handed back in two buffers: F0 alone, then the rest.
@@ -272,7 +272,7 @@ std::vector<DeviceCase> SuccessCases() {
          {kFoundOnePair + P('-', 0) + P('-', 35) + P('\\', 55) + kDone + kSuccess,
           Cat({kWireA, kWireB, kWireC}),
           {0, 1, 2},
-          {{0, 0, 1}},
+          {{0, 0, 2}},
           0,
           0}},
         {"PercentNeedsMoreThan16Bits",
@@ -281,7 +281,7 @@ std::vector<DeviceCase> SuccessCases() {
          {kFoundOnePair + P('-', 0) + P('-', 99) + kDone + kSuccess,
           Cat({kWireZeros700, kWireB}),
           {0, 1},
-          {{0, 0, 1}},
+          {{0, 0, 2}},
           0,
           0}},
     };
@@ -293,7 +293,7 @@ std::vector<DeviceCase> DiscoveryCases() {
         {"TargetMustBeReset",
          {"Q25reset.led", Spacing::kRecordPerLine, kThree},
          kOnePair + "handshake_default code 15\n",
-         {kFoundOnePair + kReset, {}, {}, {{0, 0, 1}}, 0, 0}},
+         {kFoundOnePair + kReset, {}, {}, {{0, 0, 2}}, 0, 0}},
         {"NoDeviceAtAll",
          {"Q25alone.led", Spacing::kRecordPerLine, kThree},
          "# no MIDI device\n",
@@ -301,7 +301,7 @@ std::vector<DeviceCase> DiscoveryCases() {
         {"HandshakeAnsweredOnSecondAttempt",
          {"Q25second.led", Spacing::kRecordPerLine, kOne},
          kOnePair + "handshake 1 silent\n",
-         {kFoundOnePair + P('-', 0) + kDone + kSuccess, kWireA, {0}, {{0, 0, 2}}, 0, 0}},
+         {kFoundOnePair + P('-', 0) + kDone + kSuccess, kWireA, {0}, {{0, 0, 3}}, 0, 0}},
         // The target would answer a fifth request; the updater makes four.
         {"HandshakeAnsweredOnlyOnFifthAttempt",
          {"Q25fifth.led", Spacing::kRecordPerLine, kOne},
@@ -324,7 +324,7 @@ std::vector<DeviceCase> DiscoveryCases() {
          {Found("Q49 MIDI In", "Q49 MIDI Out") + P('-', 0) + kDone + kSuccess,
           kWireA,
           {0},
-          {{0, 0, 4}, {0, 1, 4}, {1, 0, 4}, {1, 1, 1}},
+          {{0, 0, 4}, {0, 1, 4}, {1, 0, 4}, {1, 1, 2}},
           1,
           1},
          30},
@@ -334,7 +334,29 @@ std::vector<DeviceCase> DiscoveryCases() {
         {"OneByteReplyThenRealAnswer",
          {"Q25onebyte.led", Spacing::kRecordPerLine, kOne},
          kOnePair + "handshake 1 one_byte\nhandshake_default model delay 20\n",
-         {kFoundOnePair + P('-', 0) + kDone + kSuccess, kWireA, {0}, {{0, 0, 2}}, 0, 0}},
+         {kFoundOnePair + P('-', 0) + kDone + kSuccess, kWireA, {0}, {{0, 0, 3}}, 0, 0}},
+        // The target's input device keeps the four answers to the requests
+        // that pair (0,1) sent while nobody read input 1, and hands them over
+        // when input 1 opens. They are dropped: pair (1,0) must not be chosen
+        // by them (its output leads nowhere), and (1,1) is confirmed.
+        {"HeldAnswersOfAnEarlierPairChooseNothing",
+         {"Q25held.led", Spacing::kRecordPerLine, kOne},
+         "input USB MIDI Interface In\ninput Q25 MIDI In\n"
+         "output USB MIDI Interface Out\noutput Q25 MIDI Out\ntarget 1 1\nhold_replies on\n",
+         {Found("Q25 MIDI In", "Q25 MIDI Out") + P('-', 0) + kDone + kSuccess,
+          kWireA,
+          {0},
+          {{0, 0, 4}, {0, 1, 4}, {1, 0, 4}, {1, 1, 2}},
+          1,
+          1},
+         30},
+        // An answer that its confirming request does not get again is no
+        // answer: attempts 1 and 2 are a first answer and its silent check,
+        // attempts 3 and 4 the answer and its confirmation.
+        {"AnswerNotConfirmedIsTriedAgain",
+         {"Q25confirm.led", Spacing::kRecordPerLine, kOne},
+         kOnePair + "handshake 2 silent\n",
+         {kFoundOnePair + P('-', 0) + kDone + kSuccess, kWireA, {0}, {{0, 0, 4}}, 0, 0}},
     };
 }
 
@@ -349,7 +371,7 @@ std::vector<DeviceCase> VerdictCases() {
          {kFoundOnePair + P('-', 0) + Times(P('-', 35), 20) + kNotResponding,
           Cat({kWireA, Repeated(kWireB, 20)}),
           {0},
-          {{0, 0, 1}},
+          {{0, 0, 2}},
           0,
           0},
          45},
@@ -359,7 +381,7 @@ std::vector<DeviceCase> VerdictCases() {
          {kFoundOnePair + P('-', 0) + P('-', 35) + P('-', 35) + P('\\', 55) + kDone + kSuccess,
           Cat({kWireA, kWireB, kWireB, kWireC}),
           {0, 1, 2},
-          {{0, 0, 1}},
+          {{0, 0, 2}},
           0,
           0}},
         {"TwentyErrorRepliesInARow",
@@ -369,7 +391,7 @@ std::vector<DeviceCase> VerdictCases() {
               kErrorInUpdating,
           Cat({kWireA, Repeated(kWireB, 20)}),
           {0},
-          {{0, 0, 1}},
+          {{0, 0, 2}},
           0,
           0}},
         // Silences and error replies share one count.
@@ -380,7 +402,7 @@ std::vector<DeviceCase> VerdictCases() {
               kNotResponding,
           Cat({kWireA, Repeated(kWireB, 20)}),
           {0},
-          {{0, 0, 1}},
+          {{0, 0, 2}},
           0,
           0}},
         {"CompletionOnLastRecord",
@@ -389,7 +411,7 @@ std::vector<DeviceCase> VerdictCases() {
          {kFoundOnePair + P('-', 0) + P('-', 35) + P('\\', 55) + kRestarted,
           Cat({kWireA, kWireB, kWireC}),
           {0, 1, 2},
-          {{0, 0, 1}},
+          {{0, 0, 2}},
           0,
           0}},
         // The transfer ends at once: the last record is never sent.
@@ -399,7 +421,7 @@ std::vector<DeviceCase> VerdictCases() {
          {kFoundOnePair + P('-', 0) + P('-', 35) + kRestarted,
           Cat({kWireA, kWireB}),
           {0, 1},
-          {{0, 0, 1}},
+          {{0, 0, 2}},
           0,
           0}},
         // The count is tested before the code: completion as the 20th failure
@@ -412,7 +434,7 @@ std::vector<DeviceCase> VerdictCases() {
               kErrorInUpdating,
           Cat({kWireA, Repeated(kWireB, 20)}),
           {0, 1},
-          {{0, 0, 1}},
+          {{0, 0, 2}},
           0,
           0}},
         // A one-byte reply is silence; the real verdict, 20 ms after the
@@ -423,7 +445,7 @@ std::vector<DeviceCase> VerdictCases() {
          {kFoundOnePair + P('-', 0) + P('-', 35) + P('-', 35) + P('\\', 55) + kDone + kSuccess,
           Cat({kWireA, kWireB, kWireB, kWireC}),
           {0, 1, 2},
-          {{0, 0, 1}},
+          {{0, 0, 2}},
           0,
           0}},
     };
@@ -447,7 +469,7 @@ std::vector<DeviceCase> VerdictCases() {
                               P('\\', 55) + kDone + kSuccess,
                           Cat({kWireA, kWireB, kWireB, kWireC}),
                           {0, 1, 2},
-                          {{0, 0, 1}},
+                          {{0, 0, 2}},
                           0,
                           0}});
     }
@@ -457,29 +479,29 @@ std::vector<DeviceCase> VerdictCases() {
 // Faults outside the target's verdicts: a vanished output, a damaged file.
 std::vector<DeviceCase> FaultCases() {
     return {
-        // Sends on the output fail from the 4th on: the handshake, the
-        // 11-byte record, the first chunk of the 22-byte record, then its
-        // second chunk fails. 40 bytes: the second line shows 27 (11 of 40).
+        // Sends on the output fail from the 5th on: the handshake and its
+        // confirmation, the 11-byte record, the first chunk of the 22-byte
+        // record, then its second chunk fails. 40 bytes: the second line shows 27 (11 of 40).
         {"FullChunkSendFailsMidTransfer",
          {"Q25vanish.led", Spacing::kRecordPerLine, {kR11, kR22, kA}},
-         kOnePair + "output_send_fail 0 4\n",
+         kOnePair + "output_send_fail 0 5\n",
          {kFoundOnePair + P('-', 0) + P('-', 27) + kOutMissing,
           Cat({kWireR11, kWireR22}),
           {0},
-          {{0, 0, 1}},
+          {{0, 0, 2}},
           0,
           0}},
-        // The one short chunk of a 7-byte record fails to be sent (the 2nd
-        // send, after the handshake). Only full chunks' results are examined,
+        // The one short chunk of a 7-byte record fails to be sent (the 3rd
+        // send, after the handshake and its confirmation). Only full chunks' results are examined,
         // so the transfer waits for a verdict, takes the silence as a failed
         // attempt and sends the record again.
         {"ShortChunkSendFailureIsNotExamined",
          {"Q25short.led", Spacing::kRecordPerLine, kOne},
-         kOnePair + "output_send_fail_once 0 2\n",
+         kOnePair + "output_send_fail_once 0 3\n",
          {kFoundOnePair + P('-', 0) + P('-', 0) + kDone + kSuccess,
           Cat({kWireA, kWireA}),
           {0},
-          {{0, 0, 1}},
+          {{0, 0, 2}},
           0,
           0}},
         // The last record's checksum is wrong: the whole file is refused

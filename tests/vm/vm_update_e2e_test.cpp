@@ -377,7 +377,8 @@ using Discovery = VmUpdate;
 // The target behind "VirMIDI 0-1": device 2 both ways, neither the first
 // input nor the first output. The pairs before it, input-major, send it the
 // handshake 8 times while the updater listens elsewhere (pairs (0,2) and
-// (1,2)); the 9th, from pair (2,2), is answered and heard.
+// (1,2)); the 9th, from pair (2,2), is answered and heard, and the 10th
+// confirms it.
 TEST_F(Discovery, FindsTheTargetBehindTheThirdPortAndNamesItsPorts) {
     const Firmware firmware = MakeFirmware(kThreeRecords);
     RawTarget target;
@@ -390,7 +391,7 @@ TEST_F(Discovery, FindsTheTargetBehindTheThirdPortAndNamesItsPorts) {
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(run.out, LinuxTranscript(kHeader + Found("VirMIDI 0-1") + Progress('-', 0) +
                                        Progress('-', 32) + Progress('\\', 56) + kDone));
-    EXPECT_EQ(Count(log, "handshakes"), 9u);
+    EXPECT_EQ(Count(log, "handshakes"), 10u);
     EXPECT_EQ(Count(log, "records_received"), 3u);
     EXPECT_EQ(log.at("image"), Hex(firmware.image));
     EXPECT_EQ(Count(log, "bad_chunks"), 0u);
@@ -403,7 +404,7 @@ TEST_F(Discovery, FindsTheTargetBehindTheThirdPortAndNamesItsPorts) {
 // "Midi Through", the target's answer to pair (0, 1) comes back through
 // "Midi Through Port-0", which is input 0, while "VirMIDI 0-0" is output 1.
 // Pair (0, 0) fails at once on the echo, so the first handshake the target
-// sees is the one that finds it.
+// sees is the one that finds it, and the second confirms it.
 TEST_F(Discovery, MidiThroughIsInputZeroAndTheFirstVirtualPortOutputOne) {
     const Firmware firmware = MakeFirmware(kThreeRecords);
     RawTarget target;
@@ -420,7 +421,7 @@ TEST_F(Discovery, MidiThroughIsInputZeroAndTheFirstVirtualPortOutputOne) {
                                        "MIDIIN Device: Midi Through Port-0\n"
                                        "MIDIOUT Device: VirMIDI 0-0\n" +
                                        Progress('-', 0) + Progress('-', 32) + Progress('\\', 56) + kDone));
-    EXPECT_EQ(Count(log, "handshakes"), 1u);
+    EXPECT_EQ(Count(log, "handshakes"), 2u);
     EXPECT_EQ(log.at("image"), Hex(firmware.image));
 }
 
@@ -435,9 +436,10 @@ TEST_F(Discovery, TargetAskingForAResetIsNamedAndNothingIsSent) {
     ASSERT_TRUE(run.exited) << update_test::Describe(run);
     EXPECT_EQ(run.out, LinuxTranscript(kHeader + Found("VirMIDI 0-0") +
                                        "Please reset the product and retry again!\n\n"));
-    // Pair (0,1) sends it 4 handshakes whose answers nobody hears; pair (1,1) hears the first.
-    EXPECT_EQ(Count(log, "handshakes"), 5u);
-    EXPECT_EQ(Count(log, "messages"), 5u);
+    // Pair (0,1) sends it 4 handshakes whose answers nobody hears; pair (1,1)
+    // hears the first and confirms it with one more.
+    EXPECT_EQ(Count(log, "handshakes"), 6u);
+    EXPECT_EQ(Count(log, "messages"), 6u);
     EXPECT_EQ(log.at("image"), "");
 }
 
@@ -488,7 +490,7 @@ TEST_P(Transfer, TranscriptAndAcceptedImage) {
     ASSERT_TRUE(run.exited) << update_test::Describe(run);
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(run.out, LinuxTranscript(kHeader + Found("VirMIDI 0-0") + c.afterFound));
-    EXPECT_EQ(Count(log, "handshakes"), 5u);
+    EXPECT_EQ(Count(log, "handshakes"), 6u);
     EXPECT_EQ(Count(log, "records_received"), c.recordsReceived);
     std::vector<Bytes> accepted;
     for (unsigned n : c.accepted) accepted.push_back(firmware.records[n]);

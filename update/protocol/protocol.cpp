@@ -13,6 +13,8 @@ constexpr unsigned kMaxDevices = 10;       // device numbers 0 to 9
 constexpr unsigned kHandshakeAttempts = 4; // per input/output pair
 constexpr unsigned kHandshakePolls = 500;  // per handshake attempt
 constexpr unsigned kRecordPolls = 600;     // per record attempt
+constexpr unsigned kQuietPolls = 50;       // a newly opened input is quiet after this many
+constexpr unsigned kSettlePolls = 500;     // at most this long to wait for the quiet
 constexpr uint8_t kFailureLimit = 20;      // consecutive failed attempts
 constexpr unsigned kChunkBytes = 11;       // record bytes per full chunk
 constexpr unsigned kPollMilliseconds = 1;
@@ -46,17 +48,53 @@ void WaitForVerdict(unsigned polls) {
     }
 }
 
+// Lets a newly opened input hand over whatever its device held while nobody
+// read it, and throws it away: a device may keep the answers to handshakes
+// that other pairs sent on its output and deliver them only now. Waits until
+// nothing has arrived for kQuietPolls polls, at most kSettlePolls polls.
+void DiscardHeldInput() {
+    ClearReplyCount();
+    unsigned quiet = 0;
+    for (unsigned poll = 0; poll < kSettlePolls && quiet < kQuietPolls; ++poll) {
+        WaitForReply(kPollMilliseconds);
+        const bool arrived = ReplyCount() != 0;
+        ServiceMidiIn();
+        if (arrived) {
+            ClearReplyCount();
+            quiet = 0;
+        } else {
+            ++quiet;
+        }
+    }
+    ClearReplyCount();
+}
+
+// Sends one request and waits for its answer. Returns the reply code, or 0
+// when no reply came (0 is neither the model code nor a reset request).
+uint8_t Handshake(const uint8_t* request, unsigned size) {
+    SendSysEx(request, size);
+    WaitForVerdict(kHandshakePolls);
+    uint8_t code = 0;
+    return TakeReply(&code) ? code : 0;
+}
+
 // Sends the handshake on the open pair up to 4 times. Returns 1 or 0x15 when
 // the target answered with the model code or asked for a reset, else 0.
+//
+// What is waiting before the pair's first request answers an earlier pair and
+// is dropped. An answer is then confirmed by one more request sent with the
+// slot empty, so a late answer that another pair's request drew from this
+// input cannot choose this pair on its own.
 uint8_t TryHandshake(uint8_t modelCode) {
     uint8_t request[sizeof kHandshakePayload];
     for (unsigned k = 0; k < sizeof request; ++k) request[k] = kHandshakePayload[k];
 
+    ClearReplyCount();
     for (unsigned attempt = 0; attempt < kHandshakeAttempts; ++attempt) {
-        SendSysEx(request, sizeof request);
-        WaitForVerdict(kHandshakePolls);
-        uint8_t code = 0;
-        if (!TakeReply(&code)) continue;
+        uint8_t code = Handshake(request, sizeof request);
+        if (code != modelCode && code != kResetRequired) continue;
+        ClearReplyCount();
+        code = Handshake(request, sizeof request);
         if (code == modelCode) return 1;
         if (code == kResetRequired) return kResetRequired;
     }
@@ -71,6 +109,7 @@ uint8_t SearchPairs(uint8_t modelCode, unsigned inputs, unsigned outputs) {
             CloseMidiIn();
             continue;
         }
+        DiscardHeldInput();
         for (unsigned j = 0; j < outputs; ++j) {
             if (OpenMidiOut(j) != 0) continue;
             const uint8_t result = TryHandshake(modelCode);
