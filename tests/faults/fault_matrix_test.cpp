@@ -309,7 +309,7 @@ std::vector<Row> Rows() {
         // is cut short after a second (the output reset) and the transfer ends.
         {"OutputWedgedInsideARecord",
          kTwoChunks,
-         kOnePair + "output_wedged 0 2\n",
+         kOnePair + "output_wedged 0 3\n",
          kHead + kFoundQ25 + P('-', 0) + kMissing,
          {},
          f + 1000,
