@@ -35,8 +35,10 @@
 extern char** environ;
 
 // The blind variant of the record loop (the same source, other names).
-uint8_t BlindFindUpdateDevice(uint8_t modelCode);
-void BlindTransferImage(const FirmwareImage* image);
+uint8_t BlindFindUpdateDevice(uint8_t modelCode,
+                              const DeviceSettings* settings = &kDefaultDeviceSettings);
+DeviceOutcome BlindTransferImage(const FirmwareImage* image,
+                                 const DeviceSettings* settings = &kDefaultDeviceSettings);
 
 // The record loop once more, sending through DescribedSendSysEx.
 void SleepingTransferImage(const FirmwareImage* image);

@@ -23,6 +23,7 @@ const std::string kBanner = "Update V0.5 - Update KANTERRA Q25-Q49 System\n";
 const std::string kNoLedFile = "Error: File '*.led' is not found.\n\n";
 const std::string kNoFitFile = "Error: The fit file is not found.\n\n";
 const std::string kBadImage = "Error: The upgrade file is error!\n\n";
+const std::string kReadError = "Error: The upgrade file could not be read to its end!\n\n";
 const std::string kNameTooLong = "Error: The file name is too long (at most 99 characters)!\n\n";
 
 std::string Opened(const std::string& name) { return "OK: File '" + name + "' is open.\n"; }
@@ -39,6 +40,7 @@ struct Entry {
     std::string content;              // the file's bytes
     bool folder = false;              // a folder instead of a file
     std::filesystem::path copyFrom{}; // copy this file instead of writing content
+    std::filesystem::path linkTo{};   // a symbolic link to this path instead
 };
 
 enum class Ends {
@@ -99,10 +101,18 @@ std::vector<FilePhaseCase> Cases() {
         {"NameOf200Characters", {File(NameOfLength(200), kValidText)}, kBanner + kNameTooLong},
 
         // Reading and checking the records.
-        {"EmptyFileIsAnEmptyImage",
-         {File("Q49empty.led", "")},
-         kBanner + Opened("Q49empty.led"),
-         Ends::kInDevicePhase},
+        // Mended: a text without any record gave an empty image, which went on
+        // to the device phase and ended in "Target update successfully!"
+        // without sending anything.
+        {"EmptyFileIsRefused", {File("Q49empty.led", "")}, kBanner + Opened("Q49empty.led") + kBadImage},
+        {"ByteOrderMarkEndsTheReadingAtOnce",
+         {File("Q25bom.led", "\xEF\xBB\xBF" + kValidText)},
+         kBanner + Opened("Q25bom.led") + kBadImage},
+        // Mended: a read error ended the text like the end of the file. The
+        // memory file of the process itself fails its first read.
+        {"ReadErrorRefusesTheFile",
+         {Entry{"Q25mem.led", "", false, {}, "/proc/self/mem"}},
+         kBanner + Opened("Q25mem.led") + kReadError},
         // A record broken across CR LF line ends: a reader that stopped at a
         // carriage return would see a record cut short.
         {"CrLfLineEnds",
@@ -152,6 +162,8 @@ TEST_P(FilePhase, PrintsItsTranscriptAndExitsWithZero) {
     for (const Entry& entry : testCase.entries) {
         if (entry.folder) {
             folder.MakeFolder(entry.name);
+        } else if (!entry.linkTo.empty()) {
+            std::filesystem::create_symlink(entry.linkTo, folder.Path() / entry.name);
         } else if (!entry.copyFrom.empty()) {
             folder.CopyFile(entry.copyFrom, entry.name);
         } else {

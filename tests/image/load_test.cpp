@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace image_test {
 namespace {
@@ -88,6 +89,21 @@ TEST(ImageLoad, LaterLoadReplacesEarlierImage) {
     ASSERT_EQ(ScratchImage().length, 5000);
     ASSERT_EQ(Load(dir.WriteFile("short.led", "AB CD")).result, kLoadOk);
     EXPECT_EQ(ImageBytes(ScratchImage()), (std::vector<uint8_t>{0xAB, 0xCD}));
+}
+
+// Mended: a read error ended the text like the end of the file, so a file cut
+// off by a failing disk could pass. The process's own memory file is a
+// regular file whose first read fails (address 0 is never mapped).
+TEST(ImageLoad, ReadErrorRefusesTheFile) {
+    TempDir dir;
+    ASSERT_TRUE(dir.ok());
+    const std::string link = dir.path() + "/Q25.led";
+    ASSERT_EQ(symlink("/proc/self/mem", link.c_str()), 0);
+    const Loaded loaded = Load(link);
+    EXPECT_EQ(loaded.result, kLoadReadError);
+    EXPECT_EQ(loaded.printed, "OK: File '" + link +
+                                  "' is open.\nError: The upgrade file could not be read to its end!\n\n");
+    EXPECT_EQ(ScratchImage().length, 0);
 }
 
 enum class Entry { kMissing, kDirectory, kNamedPipe };

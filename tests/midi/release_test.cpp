@@ -80,7 +80,7 @@ TEST(InputsThatCannotBeReleased, KeepTheirBuffersAndNoneIsQueuedTwice) {
     ASSERT_EQ(OpenMidiIn(1), 0);
     EXPECT_EQ(CloseMidiIn(), 1);
     EXPECT_EQ(emul::QueuedBuffers(1), held);
-    EXPECT_EQ(OpenMidiIn(2), MMSYSERR_ALLOCATED);
+    EXPECT_EQ(OpenMidiIn(2), MMSYSERR_NOMEM);
     EXPECT_EQ(CloseMidiIn(), 0);
     r = emul::Snapshot();
     EXPECT_EQ(Events(r, {"in_open", "in_stop", "in_reset", "in_close"}),

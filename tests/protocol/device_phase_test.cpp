@@ -241,10 +241,6 @@ std::vector<DeviceCase> SuccessCases() {
           {{0, 0, 2}},
           0,
           0}},
-        {"EmptyImageWithTarget",
-         {"Q25empty.led", Spacing::kTabsCrLfLower, {}},
-         kOnePair,
-         {kFoundOnePair + kDone + kSuccess, {}, {}, {{0, 0, 2}}, 0, 0}},
         {"TargetPacedAt31250Baud",
          {"Q25paced.led", Spacing::kBackToBack, kThree},
          kOnePair + "pacing on\n",
@@ -514,6 +510,14 @@ std::vector<DeviceCase> FaultCases() {
          {kBadImage, {}, {}, {}},
          20,
          false},
+        // Mended: an image without any record used to reach the target and
+        // end in "Target update successfully!" with nothing sent.
+        {"ImageWithoutRecordsTouchesNoDevice",
+         {"Q25empty.led", Spacing::kTabsCrLfLower, {}},
+         kOnePair,
+         {kBadImage, {}, {}, {}},
+         20,
+         false},
     };
 }
 
@@ -601,118 +605,141 @@ std::string ChunkCharacters(const std::string& hex) {
 
 const std::filesystem::path kEmulatedUpdate = UPDATE_EMULATED_EXE;
 
+// One run of the real updater against the emulated system, in `work`, with
+// the scenario and the report kept in `control`.
+struct EmulatedRun {
+    RunResult run;
+    std::string reportText;
+    Report report;
+};
+
+::testing::AssertionResult RunEmulated(Platform platform, const update_test::TempFolder& work,
+                                       const update_test::TempFolder& control,
+                                       const std::string& scenario,
+                                       const std::vector<std::string>& args, int seconds,
+                                       EmulatedRun* result) {
+    std::chrono::seconds limit(seconds);
+    if (platform == Platform::kWindows) {
+        ::testing::AssertionResult ready = update_test::WindowsUpdateReady();
+        if (!ready) return ready;
+        const auto dll = update_test::WindowsBuildFolder() / "emul" / "winmm.dll";
+        if (!std::filesystem::is_regular_file(dll)) {
+            return ::testing::AssertionFailure()
+                   << dll << " is missing: build the Windows build's tests/emul first";
+        }
+        // Polls under wine take longer than 1 ms, and wine may have to
+        // start its server first.
+        limit = 2 * limit + std::chrono::seconds(60);
+    }
+    const auto scenarioPath = control.WriteFile("scenario.txt", scenario);
+    const auto reportPath = control.Path() / "report.txt";
+
+    RunOptions options;
+    options.workDir = work.Path();
+    options.args = args;
+    options.timeLimit = limit;
+    options.env = {{"UPDATE_EMUL_SCENARIO", scenarioPath.string()},
+                   {"UPDATE_EMUL_REPORT", reportPath.string()}};
+    if (platform == Platform::kLinux) {
+        result->run = update_test::RunProgram(kEmulatedUpdate, options);
+    } else {
+        options.env.emplace_back("WINEDLLOVERRIDES", "winmm=n");
+        result->run = update_test::RunUnderWine(update_test::WindowsEmulatedUpdatePath(), options);
+    }
+    if (!result->run.started) return ::testing::AssertionFailure() << result->run.error;
+    if (result->run.timedOut) {
+        return ::testing::AssertionFailure()
+               << "killed after " << limit.count() << " s; stdout so far:\n" << result->run.out;
+    }
+    result->reportText = update_test::ReadFileBytes(reportPath);
+    result->report = ParseReport(result->reportText);
+    if (!result->report.complete) {
+        return ::testing::AssertionFailure() << "no complete report at " << reportPath << ":\n"
+                                             << result->reportText;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+void CheckReport(const DeviceCase& c, const Report& report) {
+    // Both sides closed at the platform level.
+    EXPECT_EQ(report.Value("input_left_open"), "0");
+    EXPECT_EQ(report.Value("output_left_open"), "0");
+    // No MIDI call from inside a callback; no input buffer on two devices.
+    EXPECT_EQ(report.Value("callback_violations"), "0");
+    EXPECT_EQ(report.Value("shared_headers"), "0");
+
+    if (!c.validFile) {
+        EXPECT_EQ(report.Value("winmm_calls"), "0") << "MIDI was used for a refused file";
+    } else if (!report.events.empty() && !c.expected.handshakes.empty()) {
+        // The device phase, after the file's OK line, begins with discovery:
+        // the first input tried is opened first, and the first message sent
+        // is the handshake request.
+        EXPECT_EQ(Brief(report.events.front()),
+                  "in_open " + std::to_string(c.expected.handshakes.front().input) + " 0");
+        for (const Event& e : report.events) {
+            if (e.what != "send") continue;
+            EXPECT_EQ(e.hex, kHandshakeHex) << "the first message sent";
+            break;
+        }
+    }
+
+    // The records the target took, byte for byte.
+    Bytes accepted;
+    for (int index : c.expected.accepted) {
+        const Bytes& record = c.firmware.records.at(static_cast<size_t>(index));
+        accepted.insert(accepted.end(), record.begin(), record.end());
+    }
+    EXPECT_EQ(report.Value("image"), Hex(accepted)) << "the records the target accepted";
+    EXPECT_EQ(report.Value("checksum_errors"), "0");
+    EXPECT_EQ(report.Value("bad_chunks"), "0");
+    EXPECT_EQ(report.Value("lowercase_hex"), "0");
+    EXPECT_EQ(report.Value("unknown_messages"), "0");
+
+    // Every record chunk on the wire, in order.
+    std::vector<std::string> wire;
+    for (const Event& e : report.events) {
+        if (e.what == "send" && e.hex != kHandshakeHex) wire.push_back(ChunkCharacters(e.hex));
+    }
+    EXPECT_EQ(wire, c.expected.wire);
+
+    EXPECT_EQ(report.handshakes, c.expected.handshakes) << "handshake requests per pair";
+
+    // The answering pair stays open through the transfer and is closed
+    // at the very end: the input, then the output.
+    if (c.expected.foundInput >= 0) {
+        const size_t n = report.events.size();
+        ASSERT_GE(n, 2u);
+        EXPECT_EQ(Brief(report.events[n - 2]),
+                  "in_close " + std::to_string(c.expected.foundInput) + " 0");
+        EXPECT_EQ(Brief(report.events[n - 1]),
+                  "out_close " + std::to_string(c.expected.foundOutput) + " 0");
+    }
+}
+
 using Param = std::tuple<DeviceCase, Platform>;
 
 class DevicePhase : public ::testing::TestWithParam<Param> {
 protected:
     void RunCase() {
         const auto& [c, platform] = GetParam();
-        std::chrono::seconds limit(c.seconds);
-        if (platform == Platform::kWindows) {
-            if (!update_test::WineTestsEnabled()) {
-                GTEST_SKIP() << "configured with UPDATE_WINE_TESTS=OFF";
-            }
-            ASSERT_TRUE(update_test::WindowsUpdateReady());
-            const auto dll = update_test::WindowsBuildFolder() / "emul" / "winmm.dll";
-            ASSERT_TRUE(std::filesystem::is_regular_file(dll))
-                << dll << " is missing: build the Windows build's tests/emul first";
-            // Polls under wine take longer than 1 ms, and wine may have to
-            // start its server first.
-            limit = 2 * limit + std::chrono::seconds(60);
+        if (platform == Platform::kWindows && !update_test::WineTestsEnabled()) {
+            GTEST_SKIP() << "configured with UPDATE_WINE_TESTS=OFF";
         }
-
         // The program's folder holds only the firmware; the scenario and the
         // report live elsewhere.
         const update_test::TempFolder work;
         const update_test::TempFolder control;
         work.WriteFile(c.firmware.name, LedText(c.firmware.records, c.firmware.spacing));
-        const auto scenarioPath = control.WriteFile("scenario.txt", c.scenario);
-        const auto reportPath = control.Path() / "report.txt";
-
-        RunOptions options;
-        options.workDir = work.Path();
-        options.timeLimit = limit;
-        options.env = {{"UPDATE_EMUL_SCENARIO", scenarioPath.string()},
-                       {"UPDATE_EMUL_REPORT", reportPath.string()}};
-        RunResult run;
+        EmulatedRun r;
+        ASSERT_TRUE(RunEmulated(platform, work, control, c.scenario, {}, c.seconds, &r));
+        EXPECT_TRUE(r.run.exited && r.run.exitStatus == 0) << update_test::Describe(r.run);
         if (platform == Platform::kLinux) {
-            run = update_test::RunProgram(kEmulatedUpdate, options);
-        } else {
-            options.env.emplace_back("WINEDLLOVERRIDES", "winmm=n");
-            run = update_test::RunUnderWine(update_test::WindowsEmulatedUpdatePath(), options);
+            EXPECT_EQ(r.run.err, "");
         }
-        ASSERT_TRUE(run.started) << run.error;
-        ASSERT_FALSE(run.timedOut) << "killed after " << limit.count() << " s; stdout so far:\n"
-                                   << run.out;
-        EXPECT_TRUE(run.exited && run.exitStatus == 0) << update_test::Describe(run);
-        if (platform == Platform::kLinux) {
-            EXPECT_EQ(run.err, "");
-        }
-
-        EXPECT_EQ(run.out, update_test::Transcript(platform, kBanner + Opened(c.firmware.name) +
-                                                                 c.expected.output));
-
-        const std::string reportText = update_test::ReadFileBytes(reportPath);
-        const Report report = ParseReport(reportText);
-        ASSERT_TRUE(report.complete) << "no complete report at " << reportPath << ":\n"
-                                     << reportText;
-        CheckReport(c, report);
-        if (HasFailure()) ADD_FAILURE() << "the emulated system's report:\n" << reportText;
-    }
-
-    static void CheckReport(const DeviceCase& c, const Report& report) {
-        // Both sides closed at the platform level.
-        EXPECT_EQ(report.Value("input_left_open"), "0");
-        EXPECT_EQ(report.Value("output_left_open"), "0");
-        // No MIDI call from inside a callback; no input buffer on two devices.
-        EXPECT_EQ(report.Value("callback_violations"), "0");
-        EXPECT_EQ(report.Value("shared_headers"), "0");
-
-        if (!c.validFile) {
-            EXPECT_EQ(report.Value("winmm_calls"), "0") << "MIDI was used for a refused file";
-        } else if (!report.events.empty()) {
-            // The device phase, after the file's OK line, begins with
-            // discovery: input 0 is opened first, and the first message sent
-            // is the handshake request.
-            EXPECT_EQ(Brief(report.events.front()), "in_open 0 0");
-            for (const Event& e : report.events) {
-                if (e.what != "send") continue;
-                EXPECT_EQ(e.hex, kHandshakeHex) << "the first message sent";
-                break;
-            }
-        }
-
-        // The records the target took, byte for byte.
-        Bytes accepted;
-        for (int index : c.expected.accepted) {
-            const Bytes& record = c.firmware.records.at(static_cast<size_t>(index));
-            accepted.insert(accepted.end(), record.begin(), record.end());
-        }
-        EXPECT_EQ(report.Value("image"), Hex(accepted)) << "the records the target accepted";
-        EXPECT_EQ(report.Value("checksum_errors"), "0");
-        EXPECT_EQ(report.Value("bad_chunks"), "0");
-        EXPECT_EQ(report.Value("lowercase_hex"), "0");
-        EXPECT_EQ(report.Value("unknown_messages"), "0");
-
-        // Every record chunk on the wire, in order.
-        std::vector<std::string> wire;
-        for (const Event& e : report.events) {
-            if (e.what == "send" && e.hex != kHandshakeHex) wire.push_back(ChunkCharacters(e.hex));
-        }
-        EXPECT_EQ(wire, c.expected.wire);
-
-        EXPECT_EQ(report.handshakes, c.expected.handshakes) << "handshake requests per pair";
-
-        // The answering pair stays open through the transfer and is closed
-        // at the very end: the input, then the output.
-        if (c.expected.foundInput >= 0) {
-            const size_t n = report.events.size();
-            ASSERT_GE(n, 2u);
-            EXPECT_EQ(Brief(report.events[n - 2]),
-                      "in_close " + std::to_string(c.expected.foundInput) + " 0");
-            EXPECT_EQ(Brief(report.events[n - 1]),
-                      "out_close " + std::to_string(c.expected.foundOutput) + " 0");
-        }
+        EXPECT_EQ(r.run.out, update_test::Transcript(platform, kBanner + Opened(c.firmware.name) +
+                                                                   c.expected.output));
+        CheckReport(c, r.report);
+        if (HasFailure()) ADD_FAILURE() << "the emulated system's report:\n" << r.reportText;
     }
 };
 
@@ -744,5 +771,311 @@ DEVICE_PHASE_CASES(UpdateCompletes, SuccessCases);
 DEVICE_PHASE_CASES(Discovery, DiscoveryCases);
 DEVICE_PHASE_CASES(TargetVerdicts, VerdictCases);
 DEVICE_PHASE_CASES(TransportFaults, FaultCases);
+
+// ---- Command-line options ----
+
+// The help text, as --help prints it and as wrong usage prints it after its
+// one-line error.
+const std::string kHelp =
+    "Usage: update [OPTIONS] [FILE]\n"
+    "Installs the firmware FILE into a KANTERRA Q25 or Q49 keyboard over MIDI.\n"
+    "Without FILE the first *.led file of the current folder is used. The file's\n"
+    "name must begin with Q25 or Q49 (any case).\n"
+    "\n"
+    "Options:\n"
+    "  -l, --list        list the MIDI inputs and outputs by number, marking those\n"
+    "                    that cannot be opened now, and end; nothing is sent\n"
+    "  -c, --check       check the file as an update does, print a summary, and\n"
+    "                    end; no MIDI device is used\n"
+    "  -i, --in N        look for the keyboard on MIDI input N only (0 to 9)\n"
+    "  -o, --out N       look for the keyboard on MIDI output N only (0 to 9)\n"
+    "      --delay MS    pause MS milliseconds after each message of a record,\n"
+    "                    for devices that cannot take them back to back\n"
+    "                    (0 to 1000; 0 by default)\n"
+    "  -v, --verbose     when no device answers, show every pair tried and why it\n"
+    "                    failed; during the transfer, show every resend and why\n"
+    "      --log FILE    append a timestamped trace of every MIDI open and close,\n"
+    "                    every message sent and every message received to FILE\n"
+    "  -n, --no-pause    do not wait for a key at the end; the exit status tells\n"
+    "                    the outcome\n"
+    "  -h, --help        show this help and end\n"
+    "  -V, --version     show the version and end\n"
+    "\n"
+    "Exit status:\n"
+    "  0  updated (--list: listed; --check: the file is good)\n"
+    "  1  wrong usage\n"
+    "  2  the file is missing or refused\n"
+    "  3  no device found\n"
+    "  4  the keyboard asks to be reset first\n"
+    "  5  the transfer failed\n"
+    "An update without --no-pause ends by waiting for a key and exits with 0,\n"
+    "whatever the outcome. --list, --check and wrong usage never wait.\n"
+    "\n"
+    "Device numbers: on Windows, the system's MIDI devices; on Linux, the ALSA\n"
+    "sequencer ports, inputs and outputs each numbered from 0 in client-then-port\n"
+    "order. --list shows them. On Windows FILE may separate folders with \\ or /.\n";
+
+// Two inputs and two outputs, the target on the second of each.
+const std::string kTwoPairs = "input Other In\ninput Q25 MIDI In\n"
+                              "output Other Out\noutput Q25 MIDI Out\ntarget 1 1\n";
+
+struct OptionCase {
+    std::string label;
+    std::vector<std::string> args;
+    Firmware firmware; // written into the program's folder (the name may hold a folder)
+    std::string scenario;
+    std::string console; // the whole standard output, before any wait for a key
+    int exitStatus;
+    bool waits;      // ends with the wait for a key
+    Expected target; // what the target received (its output field is not used)
+    bool midi = true;          // false: no MIDI call at all
+    std::string windowsConsole{}; // the Windows build's console, where it differs
+    int windowsExitStatus = -1;   // ... and its exit status
+    std::vector<std::string> log{}; // --log trace.log: its lines after the timestamps
+    int atLeastMs = 0;              // the run lasts at least this long
+};
+
+void PrintTo(const OptionCase& c, std::ostream* out) { *out << c.label; }
+
+const Firmware kThreeFile = {"Q25three.led", Spacing::kRecordPerLine, kThree};
+const Firmware kOneFile = {"Q25one.led", Spacing::kRecordPerLine, kOne};
+const std::string kHead = kBanner + Opened("Q25three.led");
+const std::string kThreeSent = P('-', 0) + P('-', 35) + P('\\', 55) + kDone + kSuccess;
+
+std::vector<OptionCase> OptionCases() {
+    return {
+        {"Help", {"--help"}, kOneFile, kOnePair, kHelp, 0, false, {}, false},
+        {"Version", {"-V"}, kOneFile, kOnePair, kBanner, 0, false, {}, false},
+        {"UnknownOption", {"-x", "-n"}, kOneFile, kOnePair,
+         "Error: Unknown option '-x'.\n\n" + kHelp, 1, false, {}, false},
+        {"DelayOutOfRange", {"--delay", "1001"}, kOneFile, kOnePair,
+         "Error: --delay takes milliseconds from 0 to 1000.\n\n" + kHelp, 1, false, {}, false},
+        // FILE in another folder; without --no-pause the run waits and exits with 0.
+        {"FileInAnotherFolder",
+         {"fw/q49three.led"},
+         {"fw/q49three.led", Spacing::kRecordPerLine, kThree},
+         kOnePair,
+         kBanner + Opened("fw/q49three.led") + kFoundOnePair + kThreeSent,
+         0,
+         true,
+         {"", Cat({kWireA, kWireB, kWireC}), {0, 1, 2}, {{0, 0, 2}}, 0, 0}},
+        // The base name follows the last '/' on Linux, the last '/' or '\' on
+        // Windows: on Linux this is one name without an accepted prefix.
+        {"BackslashSeparatesFoldersOnWindowsOnly",
+         {"-n", "fw\\Q25one.led"},
+         {"fw/Q25one.led", Spacing::kRecordPerLine, kOne},
+         kOnePair,
+         kBanner + "Error: The fit file is not found.\n\n",
+         2,
+         false,
+         {},
+         false,
+         kBanner + Opened("fw\\Q25one.led") + kFoundOnePair + P('-', 0) + kDone + kSuccess,
+         0},
+        {"MissingFileIsNotFound",
+         {"-n", "Q25missing.led"},
+         kOneFile,
+         kOnePair,
+         kBanner + "Error: File 'Q25missing.led' is not found.\n\n",
+         2,
+         false,
+         {},
+         false},
+        {"CheckPrintsASummaryWithoutMidi",
+         {"--check"},
+         kThreeFile,
+         kOnePair,
+         kHead + "File check passed: 3 records, 20 bytes, smallest record 4 bytes, largest record "
+                 "9 bytes, model code 3B.\n",
+         0,
+         false,
+         {},
+         false},
+        // Every device opened and closed once; nothing sent.
+        {"ListMarksDevicesInUse",
+         {"-l"},
+         kOneFile,
+         "input Q25 MIDI In\ninput Busy In\noutput Q25 MIDI Out\noutput Busy Out\n"
+         "input_open_fail 1\noutput_open_fail 1\ntarget 0 0\n",
+         kBanner + "MIDI inputs:\n  0: Q25 MIDI In\n"
+                   "  1: Busy In (cannot be opened: in use by another program)\n"
+                   "MIDI outputs:\n  0: Q25 MIDI Out\n"
+                   "  1: Busy Out (cannot be opened: in use by another program)\n",
+         0,
+         false,
+         {}},
+        // One pair only, and the trace: the console is the same as without it.
+        {"ChosenPairWithTrace",
+         {"-n", "--log", "trace.log", "-i", "1", "-o", "1"},
+         kOneFile,
+         kTwoPairs,
+         kBanner + Opened("Q25one.led") + kFoundOnePair + P('-', 0) + kDone + kSuccess,
+         0,
+         false,
+         {"", kWireA, {0}, {{1, 1, 2}}, 1, 1},
+         true,
+         "",
+         -1,
+         {"start: update -n --log trace.log -i 1 -o 1", "open input 1 (Q25 MIDI In): ok",
+          "open output 1 (Q25 MIDI Out): ok", "send output 1: F0 54 71 38 72 57 7A 35 F7",
+          "receive 3 bytes: F0 3B F7", "send output 1: F0 54 71 38 72 57 7A 35 F7",
+          "receive 3 bytes: F0 3B F7",
+          "send output 1: F0 30 30 30 35 30 31 30 32 30 33 46 41 46 46 F7",
+          "receive 3 bytes: F0 1A F7", "close input 1", "close output 1", "end: done (status 0)"}},
+        // --in without --out: that input with every output.
+        {"InputOnly",
+         {"-n", "-i", "1"},
+         kOneFile,
+         kTwoPairs,
+         kBanner + Opened("Q25one.led") + kFoundOnePair + P('-', 0) + kDone + kSuccess,
+         0,
+         false,
+         {"", kWireA, {0}, {{1, 0, 4}, {1, 1, 2}}, 1, 1}},
+        {"InputThatDoesNotExist",
+         {"-n", "-i", "5"},
+         kOneFile,
+         kTwoPairs,
+         kBanner + Opened("Q25one.led") +
+             "Error: MIDI input 5 does not exist (see update --list).\n\n",
+         3,
+         false,
+         {}},
+        // The target on output 1 answers every first request of an attempt
+        // and never its confirmation.
+        {"VerboseReportsEveryPairTried",
+         {"-n", "-v"},
+         kOneFile,
+         "input Loopback In\ninput Busy In\noutput Loopback Out\noutput Q25 MIDI Out\n"
+         "output Silent Out\noutput Busy Out\nloopback 0 0\ninput_open_fail 1\n"
+         "output_open_fail 3\ntarget 0 1\nhandshake 2 silent\nhandshake 4 silent\n"
+         "handshake 6 silent\nhandshake 8 silent\n",
+         kBanner + Opened("Q25one.led") + kNoDevice +
+             "Pairs tried:\n"
+             "  input 0 (Loopback In), output 0 (Loopback Out): answered with code 54\n"
+             "  input 0 (Loopback In), output 1 (Q25 MIDI Out): answered with code 3B, but not "
+             "to the confirming request\n"
+             "  input 0 (Loopback In), output 2 (Silent Out): no answer\n"
+             "  input 0 (Loopback In), output 3 (Busy Out): the output cannot be opened: in use "
+             "by another program\n"
+             "  input 1 (Busy In): the input cannot be opened: in use by another program\n\n",
+         3,
+         false,
+         {"", {}, {}, {{0, 0, 4}, {0, 1, 8}, {0, 2, 4}}}},
+        {"ResetRequiredExitsWith4",
+         {"-n"},
+         kThreeFile,
+         kOnePair + "handshake_default code 15\n",
+         kHead + kFoundOnePair + kReset,
+         4,
+         false,
+         {"", {}, {}, {{0, 0, 2}}, 0, 0}},
+        {"TransferFailureExitsWith5",
+         {"-n"},
+         {"Q25vanish.led", Spacing::kRecordPerLine, {kR11, kR22, kA}},
+         kOnePair + "output_send_fail 0 5\n",
+         kBanner + Opened("Q25vanish.led") + kFoundOnePair + P('-', 0) + P('-', 27) + kOutMissing,
+         5,
+         false,
+         {"", Cat({kWireR11, kWireR22}), {0}, {{0, 0, 2}}, 0, 0}},
+        // Each resend and its cause; 300 ms after each of the 5 chunks sent.
+        {"VerboseResendsWithDelay",
+         {"-n", "-v", "--delay", "300"},
+         kThreeFile,
+         kOnePair + "record 1 1 code 20\nrecord 2 1 silent\n",
+         kHead + kFoundOnePair + P('-', 0) + P('-', 35) + kCrc +
+             "Resending record 2 (at byte 7), attempt 2 of 20: the target answered 20.\n" +
+             P('-', 35) + P('\\', 55) +
+             "\nResending record 3 (at byte 11), attempt 2 of 20: no answer.\n" + P('\\', 55) +
+             kDone + kSuccess,
+         0,
+         false,
+         {"", Cat({kWireA, kWireB, kWireB, kWireC, kWireC}), {0, 1, 2}, {{0, 0, 2}}, 0, 0},
+         true,
+         "",
+         -1,
+         {},
+         1500},
+    };
+}
+
+// A trace line: "YYYY-MM-DD HH:MM:SS.mmm " and the event.
+bool SplitTraceLine(const std::string& line, std::string* event) {
+    static const std::string kShape = "dddd-dd-dd dd:dd:dd.ddd ";
+    if (line.size() < kShape.size()) return false;
+    for (size_t k = 0; k < kShape.size(); ++k) {
+        const bool digit = line[k] >= '0' && line[k] <= '9';
+        if (kShape[k] == 'd' ? !digit : line[k] != kShape[k]) return false;
+    }
+    *event = line.substr(kShape.size());
+    return true;
+}
+
+class Options : public ::testing::TestWithParam<std::tuple<OptionCase, Platform>> {};
+
+TEST_P(Options, Run) {
+    const auto& [c, platform] = GetParam();
+    if (platform == Platform::kWindows && !update_test::WineTestsEnabled()) {
+        GTEST_SKIP() << "configured with UPDATE_WINE_TESTS=OFF";
+    }
+    const update_test::TempFolder work;
+    const update_test::TempFolder control;
+    std::filesystem::create_directories((work.Path() / c.firmware.name).parent_path());
+    work.WriteFile(c.firmware.name, LedText(c.firmware.records, c.firmware.spacing));
+
+    const auto began = std::chrono::steady_clock::now();
+    EmulatedRun r;
+    ASSERT_TRUE(RunEmulated(platform, work, control, c.scenario, c.args, 20, &r));
+    const auto took = std::chrono::steady_clock::now() - began;
+
+    const bool windows = platform == Platform::kWindows;
+    const bool differs = windows && c.windowsExitStatus >= 0;
+    const std::string& console = differs ? c.windowsConsole : c.console;
+    const int status = differs ? c.windowsExitStatus : c.exitStatus;
+    EXPECT_TRUE(r.run.exited) << update_test::Describe(r.run);
+    EXPECT_EQ(r.run.exitStatus, status);
+    if (!windows) {
+        EXPECT_EQ(r.run.err, "");
+    }
+    if (c.waits) {
+        EXPECT_EQ(r.run.out, update_test::Transcript(platform, console));
+    } else {
+        EXPECT_EQ(r.run.out, windows ? update_test::WindowsText(console) : console);
+    }
+    EXPECT_GE(took, std::chrono::milliseconds(c.atLeastMs))
+        << "the run took " << std::chrono::duration_cast<std::chrono::milliseconds>(took).count()
+        << " ms";
+
+    // What the target received; a run that the Windows build takes further
+    // is checked by its console alone.
+    if (!differs) {
+        CheckReport({c.label, c.firmware, c.scenario, c.target, 20, c.midi}, r.report);
+    }
+
+    if (!c.log.empty()) {
+        std::istringstream in(update_test::ReadFileBytes(work.Path() / "trace.log"));
+        std::vector<std::string> events;
+        for (std::string line; std::getline(in, line);) {
+            if (!line.empty() && line.back() == '\r') line.pop_back(); // Windows text mode
+            std::string event;
+            EXPECT_TRUE(SplitTraceLine(line, &event)) << "no timestamp: " << line;
+            events.push_back(event);
+        }
+        EXPECT_EQ(events, c.log);
+    }
+    if (HasFailure()) ADD_FAILURE() << "the emulated system's report:\n" << r.reportText;
+}
+
+std::string OptionCaseName(const ::testing::TestParamInfo<Options::ParamType>& info) {
+    return std::get<0>(info.param).label;
+}
+
+INSTANTIATE_TEST_SUITE_P(Linux, Options,
+                         ::testing::Combine(::testing::ValuesIn(OptionCases()),
+                                            ::testing::Values(Platform::kLinux)),
+                         OptionCaseName);
+INSTANTIATE_TEST_SUITE_P(Windows, Options,
+                         ::testing::Combine(::testing::ValuesIn(OptionCases()),
+                                            ::testing::Values(Platform::kWindows)),
+                         OptionCaseName);
 
 } // namespace

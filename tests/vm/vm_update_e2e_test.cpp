@@ -464,6 +464,28 @@ TEST_F(Discovery, NoTargetEndsWithTheFailureMessage) {
     EXPECT_LT(took, std::chrono::milliseconds(2000));
 }
 
+// --list: the numbering the updater uses against the kernel sequencer, every
+// port opened and closed once, and nothing sent: the target behind
+// "VirMIDI 0-0" receives no message.
+TEST_F(Discovery, ListShowsTheNumberingAndSendsNothing) {
+    RawTarget target;
+    ASSERT_TRUE(target.Start(0, "model 3B\n"));
+    const TempFolder folder;
+    RunOptions options;
+    options.args = {"--list"};
+    const RunResult run = update_test::RunUpdate(Platform::kLinux, folder.Path(), options);
+    const Counts log = target.Stop();
+
+    ASSERT_TRUE(run.exited) << update_test::Describe(run);
+    EXPECT_EQ(run.exitStatus, 0);
+    const std::string ports = "  0: Midi Through Port-0\n  1: VirMIDI 0-0\n  2: VirMIDI 0-1\n"
+                              "  3: VirMIDI 0-2\n  4: VirMIDI 0-3\n";
+    EXPECT_EQ(run.out, "Update V0.5 - Update KANTERRA Q25-Q49 System\nMIDI inputs:\n" + ports +
+                           "MIDI outputs:\n" + ports);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(Count(log, "messages"), 0u);
+}
+
 // --- Transfer -----------------------------------------------------------------
 
 struct TransferCase {

@@ -1,6 +1,8 @@
-// The run sequence of one update.
+// The run sequence of one update, and the command line that chooses it.
 #pragma once
 
-// Runs one whole update (banner, file selection, image, device phase) and
-// ends with the wait for a key. Returns the exit status, always 0.
-int RunUpdate();
+// Reads the command line, runs what it asks for (by default one whole update:
+// banner, file selection, image, device phase, and the wait for a key) and
+// returns the exit status: 0 for a run that waits for a key, otherwise the
+// outcome (see the help text).
+int RunUpdate(int argc, char** argv);

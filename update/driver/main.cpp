@@ -1,4 +1,4 @@
-// Program entry: no arguments are read.
+// Program entry: the driver is the only reader of the command line.
 #include "driver/driver.h"
 
-int main() { return RunUpdate(); }
+int main(int argc, char** argv) { return RunUpdate(argc, argv); }

@@ -4,6 +4,10 @@
 
 #include <cstdio>
 #include <sys/stat.h>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -18,7 +22,8 @@ struct TextReader {
     size_t size;
     size_t pos;
     FILE* file;
-    bool ended; // the file gave no more bytes (end of file or a read error)
+    bool ended;  // the file gave no more bytes (end of file or a read error)
+    bool failed; // ... because a read failed
 };
 
 constexpr int kEndOfText = -1;
@@ -27,13 +32,15 @@ constexpr int kEndOfText = -1;
 int PeekByte(TextReader* reader) {
     if (reader->pos == reader->size) {
         if (reader->file == nullptr || reader->ended) return kEndOfText;
-        // A read error ends the text just as the end of the file does.
+        // A read error ends the text as the end of the file does, and is
+        // noted so that the file is refused.
         const size_t got = fread(gReadBuffer, 1, kReadBufferSize, reader->file);
         reader->data = gReadBuffer;
         reader->size = got;
         reader->pos = 0;
         if (got == 0) {
             reader->ended = true;
+            reader->failed = ferror(reader->file) != 0;
             return kEndOfText;
         }
     }
@@ -115,49 +122,64 @@ bool ScanFields(TextReader* reader, FirmwareImage* image) {
     return true;
 }
 
-// True when the open stream is a regular file: fopen also opens a directory
-// on some systems, and a device or pipe is no firmware file either.
-bool IsRegularFile(FILE* file) {
 #ifdef _WIN32
+// True when the open stream is a regular file: a device is no firmware file.
+bool IsRegularFile(FILE* file) {
     struct _stat64 status;
     if (_fstat64(_fileno(file), &status) != 0) return false;
     return (status.st_mode & _S_IFMT) == _S_IFREG;
-#else
-    struct stat status;
-    if (fstat(fileno(file), &status) != 0) return false;
-    return S_ISREG(status.st_mode);
-#endif
 }
 
 // True when the path names a regular file (checked before opening it).
 bool IsRegularPath(const char* fileName) {
-#ifdef _WIN32
     struct _stat64 status;
     if (_stat64(fileName, &status) != 0) return false;
     return (status.st_mode & _S_IFMT) == _S_IFREG;
-#else
-    struct stat status;
-    if (stat(fileName, &status) != 0) return false;
-    return S_ISREG(status.st_mode);
-#endif
 }
+
+FILE* OpenRegularFile(const char* fileName) {
+    if (!IsRegularPath(fileName)) return nullptr;
+    FILE* file = fopen(fileName, "rb");
+    if (file == nullptr) return nullptr;
+    if (!IsRegularFile(file)) {
+        fclose(file);
+        return nullptr;
+    }
+    return file;
+}
+#else
+// Opens without waiting and then checks what was opened: opening a named pipe
+// would wait for a writer, and the name may change between a check and an
+// open. A directory, a pipe or a device is no firmware file.
+FILE* OpenRegularFile(const char* fileName) {
+    const int fd = open(fileName, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat status;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        close(fd);
+        return nullptr;
+    }
+    FILE* file = fdopen(fd, "rb");
+    if (file == nullptr) close(fd);
+    return file;
+}
+#endif
 
 } // namespace
 
 LoadResult LoadImage(const char* fileName, FirmwareImage* image) {
-    // Only a regular file is opened: opening a named pipe would wait for a writer.
-    if (!IsRegularPath(fileName)) return kLoadNotOpened;
-    FILE* file = fopen(fileName, "rb");
+    FILE* file = OpenRegularFile(fileName);
     if (file == nullptr) return kLoadNotOpened;
-    if (!IsRegularFile(file)) {
-        fclose(file);
-        return kLoadNotOpened;
-    }
     printf("OK: File '%s' is open.\n", fileName);
 
-    TextReader reader = {gReadBuffer, 0, 0, file, false};
+    TextReader reader = {gReadBuffer, 0, 0, file, false, false};
     const bool whole = ScanFields(&reader, image);
     fclose(file);
+    if (reader.failed) {
+        image->length = 0;
+        printf("Error: The upgrade file could not be read to its end!\n\n");
+        return kLoadReadError;
+    }
     if (!whole) {
         printf("Error: The upgrade file is too large!\n\n");
         return kLoadTooLarge;
@@ -166,7 +188,7 @@ LoadResult LoadImage(const char* fileName, FirmwareImage* image) {
 }
 
 bool ScanImageText(const uint8_t* text, size_t size, FirmwareImage* image) {
-    TextReader reader = {text, size, 0, nullptr, false};
+    TextReader reader = {text, size, 0, nullptr, false, false};
     return ScanFields(&reader, image);
 }
 
@@ -175,6 +197,10 @@ bool ValidateImage(const FirmwareImage* image) {
     // the check reads lies below length, so p never passes 65,535 and never wraps.
     const uint32_t length = image->length;
     const uint8_t* bytes = image->bytes;
+    if (length == 0) {
+        printf("Error: The upgrade file is error!\n\n");
+        return false;
+    }
     uint32_t p = 0;
     while (p < length) {
         bool whole = false;
@@ -205,4 +231,19 @@ bool ValidateImage(const FirmwareImage* image) {
         p += size;
     }
     return true;
+}
+
+ImageSummary SummarizeImage(const FirmwareImage* image) {
+    ImageSummary summary = {0, 0, 0};
+    uint32_t p = 0;
+    while (p + 1 < image->length) {
+        const uint32_t size =
+            static_cast<uint16_t>(((image->bytes[p] << 8) | image->bytes[p + 1]) + 2);
+        if (size == 0) break; // not in a validated image; the walk must advance
+        if (summary.records == 0 || size < summary.smallest) summary.smallest = size;
+        if (size > summary.largest) summary.largest = size;
+        summary.records++;
+        p += size;
+    }
+    return summary;
 }

@@ -19,10 +19,13 @@ enum LoadResult : uint8_t {
     kLoadOk = 0,        // file read into the image
     kLoadNotOpened = 1, // file could not be opened (or is not a regular file); nothing printed
     kLoadTooLarge = 2,  // more than 65,535 fields; the refusal message has been printed
+    kLoadReadError = 3, // the file system failed a read; the refusal message has been printed
 };
 
-// Opens fileName in binary mode, prints "OK: File '%s' is open.\n", and reads
-// every hexadecimal field into image->bytes from index 0.
+// Opens fileName in binary mode, without waiting (a named pipe is refused, not
+// waited on), prints "OK: File '%s' is open.\n", and reads every hexadecimal
+// field into image->bytes from index 0. A read error refuses the file: a text
+// cut short must not pass for the whole one.
 LoadResult LoadImage(const char* fileName, FirmwareImage* image);
 
 // Reads fields from an in-memory text exactly as LoadImage reads a file.
@@ -31,5 +34,16 @@ bool ScanImageText(const uint8_t* text, size_t size, FirmwareImage* image);
 
 // Walks the records from position 0. Prints "Error: The upgrade file is error!\n\n"
 // and returns false on the first record that fails its checksum or does not
-// lie whole within the image; returns true without printing otherwise.
+// lie whole within the image, and for an image without any record (nothing
+// would be sent, yet the run would end in success); returns true without
+// printing otherwise.
 bool ValidateImage(const FirmwareImage* image);
+
+struct ImageSummary {
+    uint32_t records;
+    uint32_t smallest; // record sizes in bytes (length field + 2)
+    uint32_t largest;
+};
+
+// Counts the records of a validated image and their smallest and largest size.
+ImageSummary SummarizeImage(const FirmwareImage* image);

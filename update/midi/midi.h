@@ -30,6 +30,10 @@ int CloseMidiOut();
 // left. More than 22 data bytes: nothing is sent and 0 is returned.
 uint16_t SendSysEx(const uint8_t* data, unsigned n);
 
+// A few words for a failed call's result that the user can act on ("in use
+// by another program"), or null when the platform has none for it.
+const char* MidiResultText(uint16_t result);
+
 // The main thread's turn at every poll of the reply slot: hands the input
 // buffers that completed messages have filled back to the device, outside the
 // platform's input callback. Does nothing where the platform needs nothing.

@@ -400,5 +400,15 @@ uint16_t SendSysEx(const uint8_t* data, unsigned n) {
 const char* MidiInName() { return gPair.inputName; }
 const char* MidiOutName() { return gPair.outputName; }
 
+const char* MidiResultText(uint16_t result) {
+    switch (result) {
+    case EBUSY: return "in use by another program";
+    case ENOENT: return "no ALSA sequencer";
+    case EACCES:
+    case EPERM: return "no permission to use the ALSA sequencer";
+    default: return nullptr;
+    }
+}
+
 // The sequencer's own thread takes every event; nothing waits for the main thread.
 void ServiceMidiIn() {}

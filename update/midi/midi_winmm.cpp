@@ -253,7 +253,7 @@ uint16_t OpenMidiIn(unsigned deviceId) {
     // Every set of buffers may still be written by a device that could not
     // be released: no input can be given buffers of its own.
     const int set = UsableInputSet();
-    if (set < 0) return Low16(MMSYSERR_ALLOCATED);
+    if (set < 0) return Low16(MMSYSERR_NOMEM);
 
     HMIDIIN handle = nullptr;
     const MMRESULT opened = midiInOpen(
@@ -363,3 +363,7 @@ uint16_t SendSysEx(const uint8_t* data, unsigned n) {
 
 const char* MidiInName() { return gPair.inName; }
 const char* MidiOutName() { return gPair.outName; }
+
+const char* MidiResultText(uint16_t result) {
+    return result == MMSYSERR_ALLOCATED ? "in use by another program" : nullptr;
+}

@@ -5,12 +5,14 @@
 // the latest completed reply is what the protocol reads.
 #include "midi/reply_slot.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
 
 #include "midi/midi.h"
+#include "midi/trace.h"
 
 namespace {
 
@@ -22,11 +24,25 @@ struct ReplySlot {
 ReplySlot gSlot;
 std::mutex gLock;
 std::condition_variable gArrived;
+std::atomic<FILE*> gTrace{nullptr}; // read on the input thread
+
+// One line per message, written on the input thread: one formatted write.
+void TraceReply(const uint8_t* bytes, uint32_t byteCount, uint32_t kept) {
+    FILE* const sink = gTrace.load();
+    if (sink == nullptr) return;
+    char hex[3 * kReplyBufferSize];
+    FormatHexBytes(bytes, kept, hex, sizeof hex);
+    TraceLine(sink, "receive %u bytes: %s%s", static_cast<unsigned>(byteCount), hex,
+              kept < byteCount ? " ..." : "");
+}
 
 } // namespace
 
+void SetReplyTrace(FILE* sink) { gTrace.store(sink); }
+
 void StoreReply(const uint8_t* bytes, uint32_t byteCount) {
     const uint32_t kept = byteCount < kReplyBufferSize ? byteCount : kReplyBufferSize;
+    TraceReply(bytes, byteCount, kept);
     {
         std::lock_guard<std::mutex> hold(gLock);
         if (kept > 0) memcpy(gSlot.buffer, bytes, kept);

@@ -8,6 +8,11 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+
+// Where StoreReply traces every message it receives (see midi/trace.h);
+// null: no trace. Set while no input is open.
+void SetReplyTrace(FILE* sink);
 
 // Input side: a completed incoming message of byteCount bytes. At most the
 // buffer's 200 bytes are kept, and the received count is the number kept.

@@ -2,10 +2,14 @@
 // stop-and-wait record transfer with its progress line.
 #include "protocol/protocol.h"
 
+#include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <thread>
 
 #include "midi/midi.h"
 #include "midi/reply_slot.h"
+#include "midi/trace.h"
 
 namespace {
 
@@ -27,12 +31,152 @@ constexpr char kSpinner[8] = {'-', '-', '\\', '\\', '|', '|', '/', '/'};
 
 char gHexBuffer[2 * kChunkBytes];
 
-// Counts devices 0, 1, ... up to 9, stopping at the first failed query.
-unsigned CountDevices(uint16_t (*query)(unsigned, char*)) {
-    char name[kDeviceNameSize];
+// Device names by number, as the latest count found them.
+char gInputNames[kMaxDevices][kDeviceNameSize];
+char gOutputNames[kMaxDevices][kDeviceNameSize];
+
+// ---- The MIDI calls of the device phase, each traced ----
+
+FILE* gTrace;          // the run's trace sink; null: none
+int gInputNumber = -1; // the input and output last opened, for the trace
+int gOutputNumber = -1;
+
+constexpr unsigned kReasonSize = 32;
+
+// What a failed MIDI call's result means, in a few words: the MIDI layer's
+// own words when it has them, otherwise the code.
+const char* Reason(uint16_t result, char* buffer) {
+    const char* text = MidiResultText(result);
+    if (text != nullptr) return text;
+    snprintf(buffer, kReasonSize, "error %u", static_cast<unsigned>(result));
+    return buffer;
+}
+
+void TraceOpen(const char* side, unsigned device, const char* name, uint16_t result) {
+    if (gTrace == nullptr) return;
+    char reason[kReasonSize];
+    TraceLine(gTrace, "open %s %u (%s): %s%s", side, device, name, result == 0 ? "ok" : "failed, ",
+              result == 0 ? "" : Reason(result, reason));
+}
+
+uint16_t OpenInput(unsigned device) {
+    const uint16_t result = OpenMidiIn(device);
+    gInputNumber = static_cast<int>(device);
+    TraceOpen("input", device, gInputNames[device], result);
+    return result;
+}
+
+uint16_t OpenOutput(unsigned device) {
+    const uint16_t result = OpenMidiOut(device);
+    gOutputNumber = static_cast<int>(device);
+    TraceOpen("output", device, gOutputNames[device], result);
+    return result;
+}
+
+// Closes that did nothing (the side was not open) are not traced.
+void CloseInput() {
+    if (CloseMidiIn() != 0) TraceLine(gTrace, "close input %d", gInputNumber);
+}
+
+void CloseOutput() {
+    if (CloseMidiOut() != 0) TraceLine(gTrace, "close output %d", gOutputNumber);
+}
+
+// The message is traced before it is sent, so that its answer, traced on the
+// input thread, always comes after it.
+uint16_t Send(const uint8_t* data, unsigned n) {
+    if (gTrace != nullptr && n <= kMaxSysExData) {
+        uint8_t message[kMaxSysExData + 2];
+        message[0] = 0xF0;
+        memcpy(message + 1, data, n);
+        message[n + 1] = 0xF7;
+        char hex[3 * sizeof message];
+        FormatHexBytes(message, n + 2, hex, sizeof hex);
+        TraceLine(gTrace, "send output %d: %s", gOutputNumber, hex);
+    }
+    const uint16_t result = SendSysEx(data, n);
+    if (gTrace != nullptr && result != 0) {
+        char reason[kReasonSize];
+        TraceLine(gTrace, "send output %d failed: %s", gOutputNumber, Reason(result, reason));
+    }
+    return result;
+}
+
+// Counts devices 0, 1, ... up to 9, stopping at the first failed query, and
+// keeps their names.
+unsigned CountDevices(uint16_t (*query)(unsigned, char*), char names[][kDeviceNameSize]) {
     unsigned count = 0;
-    while (count < kMaxDevices && query(count, name) == 0) ++count;
+    while (count < kMaxDevices && query(count, names[count]) == 0) ++count;
     return count;
+}
+
+// ---- What discovery tried, for the report after a failed discovery ----
+
+enum PairResult : uint8_t {
+    kInputNotOpened,  // code: the open's result
+    kOutputNotOpened, // code: the open's result
+    kNoAnswer,
+    kWrongAnswer, // code: the last reply code taken, neither the model code nor 0x15
+    kUnconfirmed, // code: the model code or 0x15, not given again to the confirming request
+};
+
+struct PairTried {
+    uint8_t input;
+    uint8_t output;
+    PairResult result;
+    uint16_t code;
+};
+
+PairTried gTried[kMaxDevices * kMaxDevices];
+unsigned gTriedCount;
+
+void NoteTried(unsigned input, unsigned output, PairResult result, uint16_t code) {
+    if (gTriedCount == sizeof gTried / sizeof gTried[0]) return;
+    gTried[gTriedCount++] = {static_cast<uint8_t>(input), static_cast<uint8_t>(output), result,
+                             code};
+}
+
+void ReportPairsTried(unsigned inputs, unsigned outputs) {
+    if (gTriedCount == 0) {
+        printf("Pairs tried: none (MIDI inputs: %u, MIDI outputs: %u).\n\n", inputs, outputs);
+        return;
+    }
+    printf("Pairs tried:\n");
+    char reason[kReasonSize];
+    for (unsigned k = 0; k < gTriedCount; ++k) {
+        const PairTried& tried = gTried[k];
+        printf("  input %u (%s)", tried.input, gInputNames[tried.input]);
+        if (tried.result == kInputNotOpened) {
+            printf(": the input cannot be opened: %s\n", Reason(tried.code, reason));
+            continue;
+        }
+        printf(", output %u (%s): ", tried.output, gOutputNames[tried.output]);
+        switch (tried.result) {
+        case kOutputNotOpened:
+            printf("the output cannot be opened: %s\n", Reason(tried.code, reason));
+            break;
+        case kWrongAnswer: printf("answered with code %02X\n", tried.code); break;
+        case kUnconfirmed:
+            printf("answered with code %02X, but not to the confirming request\n", tried.code);
+            break;
+        default: printf("no answer\n"); break;
+        }
+    }
+    printf("\n");
+}
+
+// A chosen device number beyond the devices there are gets its own message.
+bool ChosenDevicesExist(const DeviceSettings* settings, unsigned inputs, unsigned outputs) {
+    const bool inputExists =
+        settings->input == kAnyDevice || settings->input < static_cast<int>(inputs);
+    const bool outputExists =
+        settings->output == kAnyDevice || settings->output < static_cast<int>(outputs);
+    if (!inputExists)
+        printf("Error: MIDI input %d does not exist (see update --list).\n", settings->input);
+    if (!outputExists)
+        printf("Error: MIDI output %d does not exist (see update --list).\n", settings->output);
+    if (!inputExists || !outputExists) printf("\n");
+    return inputExists && outputExists;
 }
 
 // Polls the reply slot up to `polls` times; each empty poll waits at most
@@ -72,51 +216,78 @@ void DiscardHeldInput() {
 // Sends one request and waits for its answer. Returns the reply code, or 0
 // when no reply came (0 is neither the model code nor a reset request).
 uint8_t Handshake(const uint8_t* request, unsigned size) {
-    SendSysEx(request, size);
+    Send(request, size);
     WaitForVerdict(kHandshakePolls);
     uint8_t code = 0;
     return TakeReply(&code) ? code : 0;
 }
 
 // Sends the handshake on the open pair up to 4 times. Returns 1 or 0x15 when
-// the target answered with the model code or asked for a reset, else 0.
+// the target answered with the model code or asked for a reset, else 0 with
+// the last code taken that did not choose the pair in *lastCode (untouched
+// when there was none).
 //
 // What is waiting before the pair's first request answers an earlier pair and
 // is dropped. An answer is then confirmed by one more request sent with the
 // slot empty, so a late answer that another pair's request drew from this
 // input cannot choose this pair on its own.
-uint8_t TryHandshake(uint8_t modelCode) {
+uint8_t TryHandshake(uint8_t modelCode, int* lastCode) {
     uint8_t request[sizeof kHandshakePayload];
     for (unsigned k = 0; k < sizeof request; ++k) request[k] = kHandshakePayload[k];
 
     ClearReplyCount();
     for (unsigned attempt = 0; attempt < kHandshakeAttempts; ++attempt) {
         uint8_t code = Handshake(request, sizeof request);
+        if (code != 0) *lastCode = code;
         if (code != modelCode && code != kResetRequired) continue;
         ClearReplyCount();
         code = Handshake(request, sizeof request);
+        if (code != 0) *lastCode = code;
         if (code == modelCode) return 1;
         if (code == kResetRequired) return kResetRequired;
     }
     return 0;
 }
 
-uint8_t SearchPairs(uint8_t modelCode, unsigned inputs, unsigned outputs) {
-    for (unsigned i = 0; i < inputs; ++i) {
-        if (OpenMidiIn(i) != 0) {
+// Every pair input-major, or only the chosen input and/or output.
+uint8_t SearchPairs(uint8_t modelCode, unsigned inputs, unsigned outputs,
+                    const DeviceSettings* settings) {
+    const bool oneInput = settings->input != kAnyDevice;
+    const bool oneOutput = settings->output != kAnyDevice;
+    const unsigned firstInput = oneInput ? static_cast<unsigned>(settings->input) : 0;
+    const unsigned endInput = oneInput ? firstInput + 1 : inputs;
+    const unsigned firstOutput = oneOutput ? static_cast<unsigned>(settings->output) : 0;
+    const unsigned endOutput = oneOutput ? firstOutput + 1 : outputs;
+
+    for (unsigned i = firstInput; i < endInput; ++i) {
+        const uint16_t opened = OpenInput(i);
+        if (opened != 0) {
+            NoteTried(i, 0, kInputNotOpened, opened);
             // An input whose start failed is still open: release it before
             // trying the next one, so no device is left held.
-            CloseMidiIn();
+            CloseInput();
             continue;
         }
         DiscardHeldInput();
-        for (unsigned j = 0; j < outputs; ++j) {
-            if (OpenMidiOut(j) != 0) continue;
-            const uint8_t result = TryHandshake(modelCode);
+        for (unsigned j = firstOutput; j < endOutput; ++j) {
+            const uint16_t outputOpened = OpenOutput(j);
+            if (outputOpened != 0) {
+                NoteTried(i, j, kOutputNotOpened, outputOpened);
+                continue;
+            }
+            int lastCode = -1;
+            const uint8_t result = TryHandshake(modelCode, &lastCode);
             if (result != 0) return result; // the answering pair stays open
-            CloseMidiOut();
+            if (lastCode < 0) {
+                NoteTried(i, j, kNoAnswer, 0);
+            } else {
+                const bool unconfirmed = lastCode == modelCode || lastCode == kResetRequired;
+                NoteTried(i, j, unconfirmed ? kUnconfirmed : kWrongAnswer,
+                          static_cast<uint16_t>(lastCode));
+            }
+            CloseOutput();
         }
-        CloseMidiIn();
+        CloseInput();
     }
     return 0;
 }
@@ -125,24 +296,43 @@ void EncodeChunk(const uint8_t* bytes, unsigned count) {
     for (size_t k = 0; k < count; ++k) ByteToHexPair(bytes[k], &gHexBuffer[2 * k]);
 }
 
-// Sends one record as hexadecimal chunks. Returns false when a full chunk
-// could not be sent (the device is gone).
-bool SendRecord(const uint8_t* record, uint16_t size) {
+void Pause(unsigned milliseconds) {
+    if (milliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+// Sends one record as hexadecimal chunks, pausing delayMs after each one.
+// Returns false when a full chunk could not be sent (the device is gone).
+bool SendRecord(const uint8_t* record, uint16_t size, unsigned delayMs) {
     uint32_t remaining = size;
     while (remaining > 0) {
         const uint8_t* chunk = record + (size - remaining);
         if (remaining >= kChunkBytes) {
             EncodeChunk(chunk, kChunkBytes);
-            if (SendSysEx(reinterpret_cast<const uint8_t*>(gHexBuffer), 2 * kChunkBytes) != 0)
+            if (Send(reinterpret_cast<const uint8_t*>(gHexBuffer), 2 * kChunkBytes) != 0)
                 return false;
             remaining -= kChunkBytes;
         } else {
             EncodeChunk(chunk, remaining);
-            SendSysEx(reinterpret_cast<const uint8_t*>(gHexBuffer), 2 * remaining);
+            Send(reinterpret_cast<const uint8_t*>(gHexBuffer), 2 * remaining);
             remaining = 0;
         }
+        Pause(delayMs);
     }
     return true;
+}
+
+// With --verbose: why a record is sent again. `atLineStart` tells whether a
+// message already ended the progress line.
+void ReportResend(unsigned record, uint16_t position, uint8_t failureCount, bool answered,
+                  uint8_t code, bool atLineStart) {
+    printf("%sResending record %u (at byte %u), attempt %u of %u: ", atLineStart ? "" : "\n",
+           record, static_cast<unsigned>(position), failureCount + 1u,
+           static_cast<unsigned>(kFailureLimit));
+    if (answered) {
+        printf("the target answered %02X.\n", code);
+    } else {
+        printf("no answer.\n");
+    }
 }
 
 const char* MessageForCode(uint8_t code) {
@@ -156,6 +346,37 @@ const char* MessageForCode(uint8_t code) {
     }
 }
 
+// One side of --list: each device opened and closed at once (an input whose
+// start failed is closed too); one that cannot be opened is marked.
+void ListSide(const char* side, uint16_t (*query)(unsigned, char*), char names[][kDeviceNameSize],
+              uint16_t (*open)(unsigned), void (*close)()) {
+    char reason[kReasonSize];
+    const unsigned count = CountDevices(query, names);
+    printf("MIDI %s:", side);
+    if (count == 0) {
+        char name[kDeviceNameSize];
+        const char* why = MidiResultText(query(0, name));
+        if (why != nullptr) {
+            printf(" none (%s)\n", why);
+        } else {
+            printf(" none\n");
+        }
+        return;
+    }
+    printf("\n");
+    for (unsigned k = 0; k < count; ++k) {
+        const uint16_t opened = open(k);
+        close();
+        printf("  %u: %s", k, names[k]);
+        if (opened != 0) printf(" (cannot be opened: %s)", Reason(opened, reason));
+        printf("\n");
+    }
+    char name[kDeviceNameSize];
+    if (count == kMaxDevices && query(kMaxDevices, name) == 0) {
+        printf("  (%s from 10 on are not used)\n", side);
+    }
+}
+
 } // namespace
 
 void ByteToHexPair(uint8_t byte, char* out) {
@@ -164,13 +385,17 @@ void ByteToHexPair(uint8_t byte, char* out) {
     out[1] = kDigits[byte & 0x0F];
 }
 
-uint8_t FindUpdateDevice(uint8_t modelCode) {
-    const unsigned inputs = CountDevices(QueryMidiInDevice);
-    const unsigned outputs = CountDevices(QueryMidiOutDevice);
+uint8_t FindUpdateDevice(uint8_t modelCode, const DeviceSettings* settings) {
+    gTrace = settings->trace;
+    gTriedCount = 0;
+    const unsigned inputs = CountDevices(QueryMidiInDevice, gInputNames);
+    const unsigned outputs = CountDevices(QueryMidiOutDevice, gOutputNames);
+    if (!ChosenDevicesExist(settings, inputs, outputs)) return 0;
 
-    const uint8_t result = SearchPairs(modelCode, inputs, outputs);
+    const uint8_t result = SearchPairs(modelCode, inputs, outputs, settings);
     if (result == 0) {
         printf("\nFailed: Can't find the suitable device to update!\n\n");
+        if (settings->verbose) ReportPairsTried(inputs, outputs);
     } else {
         printf("The Update Device is Open successfully:\n");
         printf("MIDIIN Device: %s\n", MidiInName());
@@ -179,11 +404,13 @@ uint8_t FindUpdateDevice(uint8_t modelCode) {
     return result;
 }
 
-void TransferImage(const FirmwareImage* image) {
+DeviceOutcome TransferImage(const FirmwareImage* image, const DeviceSettings* settings) {
+    gTrace = settings->trace;
     uint16_t position = 0;
     uint16_t acknowledged = 0;
     uint8_t failureCount = 0;
     unsigned spinner = 0;
+    unsigned record = 1; // counted from 1, for --verbose
 
     while (position < image->length) {
         const uint16_t size =
@@ -195,9 +422,9 @@ void TransferImage(const FirmwareImage* image) {
         spinner = (spinner + 1) % 8;
         fflush(stdout);
 
-        if (!SendRecord(&image->bytes[position], size)) {
+        if (!SendRecord(&image->bytes[position], size, settings->delayMs)) {
             printf("\nError: The MIDI Out of device is missing!\n\n");
-            return;
+            return kDeviceTransferFailed;
         }
 
         WaitForVerdict(kRecordPolls);
@@ -205,9 +432,10 @@ void TransferImage(const FirmwareImage* image) {
         if (!TakeReply(&code)) {
             if (++failureCount >= kFailureLimit) {
                 printf("\nFailed: Target is not responding.\n\n");
-                return;
+                return kDeviceTransferFailed;
             }
             spinner = (spinner + 7) % 8; // the resend shows the same character
+            if (settings->verbose) ReportResend(record, position, failureCount, false, 0, false);
             continue;
         }
 
@@ -215,35 +443,55 @@ void TransferImage(const FirmwareImage* image) {
             acknowledged = static_cast<uint16_t>(acknowledged + size);
             failureCount = 0;
             position = static_cast<uint16_t>(position + size);
+            ++record;
             continue;
         }
 
         if (++failureCount >= kFailureLimit) {
             printf("\nError in updating.\n");
-            return;
+            return kDeviceTransferFailed;
         }
         spinner = (spinner + 7) % 8;
         if (code == kUpdateComplete) {
             printf("\rTransferring.. 100%% done.  \n");
             printf("Target update successfully!\n");
             printf("\nThe System is restarted, please wait!\n\n");
-            return;
+            return kDeviceUpdated;
         }
         const char* message = MessageForCode(code);
         if (message != nullptr) printf("%s", message);
+        if (settings->verbose) {
+            ReportResend(record, position, failureCount, true, code, message != nullptr);
+        }
     }
 
     printf("\rTransferring.. 100%% done.  \n");
     printf("\nTarget update successfully!\n\n");
+    return kDeviceUpdated;
 }
 
-void RunDeviceUpdate(const FirmwareImage* image, uint8_t modelCode) {
-    const uint8_t result = FindUpdateDevice(modelCode);
+DeviceOutcome RunDeviceUpdate(const FirmwareImage* image, uint8_t modelCode,
+                              const DeviceSettings* settings) {
+    gTrace = settings->trace;
+    SetReplyTrace(settings->trace);
+    const uint8_t result = FindUpdateDevice(modelCode, settings);
+    DeviceOutcome outcome = kDeviceNotFound;
     if (result == kResetRequired) {
         printf("Please reset the product and retry again!\n\n");
+        outcome = kDeviceResetRequired;
     } else if (result != 0) {
-        TransferImage(image);
+        outcome = TransferImage(image, settings);
     }
-    CloseMidiIn();
-    CloseMidiOut();
+    CloseInput();
+    CloseOutput();
+    SetReplyTrace(nullptr);
+    return outcome;
+}
+
+void ListDevices(FILE* trace) {
+    gTrace = trace;
+    SetReplyTrace(trace);
+    ListSide("inputs", QueryMidiInDevice, gInputNames, OpenInput, CloseInput);
+    ListSide("outputs", QueryMidiOutDevice, gOutputNames, OpenOutput, CloseOutput);
+    SetReplyTrace(nullptr);
 }
