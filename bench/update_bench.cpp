@@ -41,7 +41,8 @@ DeviceOutcome BlindTransferImage(const FirmwareImage* image,
                                  const DeviceSettings* settings = &kDefaultDeviceSettings);
 
 // The record loop once more, sending through DescribedSendSysEx.
-void SleepingTransferImage(const FirmwareImage* image);
+DeviceOutcome SleepingTransferImage(const FirmwareImage* image,
+                                    const DeviceSettings* settings = &kDefaultDeviceSettings);
 
 namespace {
 HMIDIOUT gSleepingOutput;
