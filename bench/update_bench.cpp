@@ -48,7 +48,7 @@ namespace {
 HMIDIOUT gSleepingOutput;
 } // namespace
 
-// A send as first described: the message in a buffer of the call, and a
+// The plain design's send: the message in a buffer of the call, and a
 // 100 ms sleep at each "still playing" answer until the driver is done.
 uint16_t DescribedSendSysEx(const uint8_t* data, unsigned n) {
     if (n > kMaxSysExData) return 0;
