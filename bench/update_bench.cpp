@@ -40,7 +40,7 @@ uint8_t BlindFindUpdateDevice(uint8_t modelCode,
 DeviceOutcome BlindTransferImage(const FirmwareImage* image,
                                  const DeviceSettings* settings = &kDefaultDeviceSettings);
 
-// The record loop once more, sending through DescribedSendSysEx.
+// The record loop once more, sending through PlainSendSysEx.
 DeviceOutcome SleepingTransferImage(const FirmwareImage* image,
                                     const DeviceSettings* settings = &kDefaultDeviceSettings);
 
@@ -50,7 +50,7 @@ HMIDIOUT gSleepingOutput;
 
 // The plain design's send: the message in a buffer of the call, and a
 // 100 ms sleep at each "still playing" answer until the driver is done.
-uint16_t DescribedSendSysEx(const uint8_t* data, unsigned n) {
+uint16_t PlainSendSysEx(const uint8_t* data, unsigned n) {
     if (n > kMaxSysExData) return 0;
     uint8_t message[64] = {};
     message[0] = 0xF0;
