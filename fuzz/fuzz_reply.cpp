@@ -4,7 +4,8 @@
 //       slot, and
 //   (b) as whole messages (valid or invalid) through the Windows port pair,
 //       in one process with the emulated MIDI system, with the input closed
-//       and opened again where the input says;
+//       and opened again where the input says, and the layer given its turn
+//       after each message as the protocol's polls do;
 // and the reply slot is read the way the protocol reads it.
 //
 // Beyond "no crash", every step is checked against a model written from the
@@ -199,13 +200,16 @@ void FuzzPortPair(const std::vector<Piece>& pieces, bool longContinues) {
             if (message.size() > 1 && message.back() >= 0x80) message.back() = 0xF7;
             message[0] = 0xF0;
             const bool invalid = piece.kind == 2;
+            const unsigned delivered = emul::Snapshot().delivered;
             emul::Deliver(0, message, invalid);
             emul::WaitIdle();
-            // A valid message is a reply of its first 200 bytes (the rest of a
-            // longer one is no reply of its own). An invalid one is no reply,
-            // unless it filled a whole buffer before it went wrong: that buffer
-            // came back as data.
-            if (open && (!invalid || message.size() > kReplyBufferSize)) {
+            ServiceMidiIn();
+            // A valid message that arrived whole, up to its F7, is a reply of
+            // its first 200 bytes (the rest of a longer one is no reply of its
+            // own). One without its F7, or whose rest found no buffer, is not
+            // complete; an invalid one is no reply.
+            const bool whole = emul::Snapshot().delivered == delivered + 1;
+            if (open && !invalid && whole && message.back() == 0xF7 && message.size() > 1) {
                 slot.Store(message.data(), message.size());
             }
         }
@@ -218,6 +222,7 @@ void FuzzPortPair(const std::vector<Piece>& pieces, bool longContinues) {
     emul::Deliver(0, {0xF0, 0x1A, 0xF7});
     emul::WaitIdle();
     PollAndTake(&slot);
+    CHECK(emul::Snapshot().callbackViolations == 0);
 }
 
 } // namespace

@@ -26,6 +26,17 @@
 //   still_playing <k>                each send's midiOutUnprepareHeader answers MIDIERR_STILLPLAYING k times
 //   pacing on|off                    31,250 baud: 320 us per byte; a send blocks for its wire time and
 //                                    each reply arrives after its own
+//   async_output on|off              midiOutLongMsg returns at once and the message leaves after its
+//                                    wire time (320 us a byte, pacing or not); until then
+//                                    midiOutUnprepareHeader answers MIDIERR_STILLPLAYING; then MOM_DONE
+//                                    reaches the output's callback (default off: the send blocks)
+//   output_wedged <n> [<m>]          messages on output n never complete, from its m-th send on (from 1,
+//                                    default 1); midiOutReset ends them
+//   input_split <k> [<k> ...]        every arriving message is handed back in pieces of k bytes, the
+//                                    sizes taken in turn, each piece in a buffer of its own; the
+//                                    pieces go on in the buffers the application queues meanwhile
+//   input_release_fails <n>          midiInStop, midiInReset and midiInClose fail (MMSYSERR_ERROR) on
+//                                    input n: its queued buffers stay with the device
 //   unterminated_names on|off        names of 32 characters or more fill the whole 32-byte capability
 //                                    field with no terminator (default: cut to 31 and terminated)
 //   long_continues on|off            a message longer than the queued buffers goes on in the next
@@ -48,6 +59,13 @@
 //   vanish_after <n>                 after the target has received n messages its input and output
 //                                    vanish: sends fail, the input delivers nothing more
 //   vanish_close_refuses on|off      a vanished device's close keeps failing (default off)
+//   vanish_stall <ms>                a vanished device is disconnected: every call on it, its open
+//                                    and close included, waits <ms> before it fails (MMSYSERR_NODRIVER)
+//
+// Callbacks (input and output) run on the emulation's own thread. A WinMM call
+// made from inside one, other than midiOutShortMsg and midiOutLongMsg (the
+// only MIDI functions the documentation allows there), still works but is
+// counted as a callback violation in the report.
 //
 // Actions: silent | model | code <c> | twice <c> | one_byte | unterminated <c> | long_error <c> |
 // raw <b> <b> ... | long <length> [<c>] | flood <count> [<c>], each optionally followed by
@@ -69,6 +87,8 @@ struct Device {
     bool startFail = false;   // inputs
     unsigned sendFailFrom = 0; // outputs: 0 = never, else the first failing send (from 1)
     unsigned sendFailOnce = 0; // outputs: 0 = never, else the one failing send (from 1)
+    unsigned wedgedFrom = 0;   // outputs: 0 = never, else the first send that never completes (from 1)
+    bool releaseFails = false; // inputs: stop, reset and close fail
 };
 
 struct Scenario {
@@ -85,6 +105,9 @@ struct Scenario {
     TargetScript script;
     unsigned vanishAfter = 0; // 0 = never
     bool vanishCloseRefuses = false;
+    unsigned vanishStallMs = 0; // 0: a vanished device's calls answer at once
+    bool asyncOutput = false;
+    std::vector<unsigned> inputSplit; // piece sizes; empty: a message fills whole buffers
 };
 
 // Parses a scenario file's text. Returns false and sets *error (with the line
@@ -124,6 +147,11 @@ struct Report {
     unsigned sleepsOf100 = 0; // Sleep(100) calls (in-process only)
     unsigned timerPeriodBegins = 0; // timeBeginPeriod(1) calls
     unsigned timerPeriodEnds = 0;   // timeEndPeriod(1) calls
+    unsigned callbackViolations = 0; // WinMM calls made from inside a callback, against the rule
+    std::vector<std::string> callbackCalls; // their function names, each once
+    unsigned stalledCalls = 0;  // calls on a disconnected device that stalled
+    unsigned sharedHeaders = 0; // input headers queued while another input still held them
+    unsigned outputDone = 0;    // MOM_DONE callbacks made
 };
 
 // Replaces the whole emulated system: devices closed, queues emptied, counts

@@ -1,14 +1,18 @@
 // The WinMM MIDI functions over emulated devices.
 //
 // Behaviour the Windows MIDI layer depends on is kept as WinMM has it: input
-// events (MIM_OPEN, MIM_CLOSE, MIM_LONGDATA, MIM_LONGERROR) reach the
-// application's callback from another thread, one at a time and in order;
+// events (MIM_OPEN, MIM_CLOSE, MIM_LONGDATA, MIM_LONGERROR) and output events
+// (MOM_OPEN, MOM_CLOSE, MOM_DONE) reach the application's callbacks from
+// another thread, one at a time and in order;
 // header flags (PREPARED, INQUEUE, DONE) are checked and kept; a close is
 // refused while buffers are queued; a reset hands queued buffers back empty
 // through the callback while the caller waits; a message is lost when the
 // input is not started or has no buffer queued; a message longer than a
-// buffer goes on in the next queued buffer. The application's callback is
-// never called while the emulation's own lock is held.
+// buffer goes on in the next queued buffer; a reset hands pending output back
+// (MOM_DONE). The application's callback is never called while the
+// emulation's own lock is held. What real drivers also do is there on demand:
+// asynchronous output, wedged output, disconnected devices whose calls stall,
+// and input handed back in pieces.
 #include <windows.h>
 #include <mmsystem.h>
 
@@ -35,6 +39,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 typedef void(CALLBACK* InputCallback)(HMIDIIN, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
+typedef void(CALLBACK* OutputCallback)(HMIDIOUT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
+
+// Set while an application callback runs on this thread.
+thread_local bool tInCallback = false;
 
 constexpr auto kWireTimePerByte = std::chrono::microseconds(320); // 31,250 baud, 10 bits a byte
 constexpr uint8_t kHandshake[] = {0xF0, 0x54, 0x71, 0x38, 0x72, 0x57, 0x7A, 0x35, 0xF7};
@@ -43,13 +51,20 @@ constexpr uint8_t kHandshake[] = {0xF0, 0x54, 0x71, 0x38, 0x72, 0x57, 0x7A, 0x35
 struct OutputState {
     bool open = false;
     HMIDIOUT handle = nullptr;
+    DWORD_PTR callback = 0;
+    DWORD_PTR instance = 0;
     unsigned sendAttempts = 0;
     unsigned stillPlayingLeft = 0;
+    MIDIHDR* playing = nullptr;                          // a message not yet done
+    std::pair<Clock::time_point, uint64_t> completion{}; // its completion entry (asynchronous)
+    Clock::time_point wireFree;
+    bool closeTried = false;
 };
 
 // A callback to make, with its arguments.
 struct Call {
-    HMIDIIN handle;
+    bool output;
+    void* handle;
     DWORD_PTR callback;
     DWORD_PTR instance;
     UINT message;
@@ -57,8 +72,8 @@ struct Call {
     DWORD_PTR param2;
 };
 
-// An entry of the dispatcher's queue: a callback to make, or a message
-// arriving on an input.
+// An entry of the dispatcher's queue: a callback to make, a message arriving
+// on an input, or an asynchronous message leaving an output.
 struct Pending {
     uint64_t seq = 0;
     bool isCall = false;
@@ -66,6 +81,7 @@ struct Pending {
     int input = -1;
     std::vector<uint8_t> bytes;
     bool invalid = false;
+    int output = -1; // a completion: the output whose message has left
 };
 
 struct InputState {
@@ -78,6 +94,7 @@ struct InputState {
     Clock::time_point startedAt;
     Clock::time_point wireFree; // when the last scheduled message has fully arrived
     std::vector<Pending> held;  // arrived while nobody read the input (hold_replies)
+    bool closeTried = false;
 };
 
 struct System {
@@ -126,6 +143,14 @@ uint64_t Push(System& s, Pending p, Clock::time_point due) {
     return seq;
 }
 
+Call InCall(const InputState& d, UINT message, DWORD_PTR param1) {
+    return {false, d.handle, d.callback, d.instance, message, param1, 0};
+}
+
+Call OutCall(const OutputState& d, UINT message, DWORD_PTR param1) {
+    return {true, d.handle, d.callback, d.instance, message, param1, 0};
+}
+
 uint64_t PushCall(System& s, const Call& call) {
     Pending p;
     p.isCall = true;
@@ -149,10 +174,11 @@ bool IsTargetInput(const System& s, int k) { return s.scenario.targetIn == k; }
 bool IsTargetOutput(const System& s, int k) { return s.scenario.targetOut == k; }
 
 // Puts bytes [from, end) of an arriving message into the input's queued
-// buffers, one callback per buffer filled. Returns how far the message has
-// been placed: `from` when the input takes nothing (not open, not started,
-// vanished, or no buffer queued).
-size_t FillLocked(System& s, const Pending& p, size_t from, std::vector<Call>* calls) {
+// buffers, one callback per buffer filled, cut into the scenario's pieces
+// (*piece counts them). Returns how far the message has been placed: `from`
+// when the input takes nothing (not open, not started, vanished, or no buffer
+// queued).
+size_t FillLocked(System& s, const Pending& p, size_t from, size_t* piece, std::vector<Call>* calls) {
     if (p.input < 0 || p.input >= static_cast<int>(s.in.size())) return from;
     InputState& d = s.in[p.input];
     if (!d.open || !d.started || (s.vanished && IsTargetInput(s, p.input))) return from;
@@ -162,13 +188,17 @@ size_t FillLocked(System& s, const Pending& p, size_t from, std::vector<Call>* c
     while (done < p.bytes.size() && !d.queue.empty()) {
         MIDIHDR* header = d.queue.front();
         d.queue.pop_front();
-        const size_t take = std::min<size_t>(p.bytes.size() - done, header->dwBufferLength);
+        size_t take = std::min<size_t>(p.bytes.size() - done, header->dwBufferLength);
+        const std::vector<unsigned>& split = s.scenario.inputSplit;
+        if (!split.empty()) take = std::min<size_t>(take, split[(*piece)++ % split.size()]);
         memcpy(header->lpData, p.bytes.data() + done, take);
         header->dwBytesRecorded = static_cast<DWORD>(take);
         header->dwFlags = (header->dwFlags & ~static_cast<DWORD>(MHDR_INQUEUE)) | MHDR_DONE;
         done += take;
         const UINT message = (p.invalid && done == p.bytes.size()) ? MIM_LONGERROR : MIM_LONGDATA;
-        calls->push_back({d.handle, d.callback, d.instance, message, reinterpret_cast<DWORD_PTR>(header), stamp});
+        Call call = InCall(d, message, reinterpret_cast<DWORD_PTR>(header));
+        call.param2 = stamp;
+        calls->push_back(call);
     }
     return done;
 }
@@ -185,7 +215,15 @@ unsigned MakeCalls(std::unique_lock<std::mutex>& lock, const std::vector<Call>& 
     unsigned made = 0;
     for (const Call& c : calls) {
         if (c.callback == 0) continue;
-        reinterpret_cast<InputCallback>(c.callback)(c.handle, c.message, c.instance, c.param1, c.param2);
+        tInCallback = true;
+        if (c.output) {
+            reinterpret_cast<OutputCallback>(c.callback)(static_cast<HMIDIOUT>(c.handle), c.message, c.instance,
+                                                         c.param1, c.param2);
+        } else {
+            reinterpret_cast<InputCallback>(c.callback)(static_cast<HMIDIIN>(c.handle), c.message, c.instance,
+                                                        c.param1, c.param2);
+        }
+        tInCallback = false;
         ++made;
     }
     lock.lock();
@@ -195,14 +233,17 @@ unsigned MakeCalls(std::unique_lock<std::mutex>& lock, const std::vector<Call>& 
 // Hands an arriving message to its input. A message longer than the queued
 // buffers loses its rest, unless the scenario lets it go on in the buffers the
 // application queues from its callbacks (as when the bytes keep arriving on the
-// wire); nothing else on the input comes between its parts.
+// wire); so do the pieces of a message handed back in pieces. Nothing else on
+// the input comes between its parts.
 void Arrive(System& s, std::unique_lock<std::mutex>& lock, const Pending& p) {
     std::vector<Call> calls;
-    size_t done = p.bytes.empty() ? 0 : FillLocked(s, p, 0, &calls);
+    size_t piece = 0;
+    size_t done = p.bytes.empty() ? 0 : FillLocked(s, p, 0, &piece, &calls);
     s.report.callbacks += MakeCalls(lock, calls);
-    while (s.scenario.longContinues && done > 0 && done < p.bytes.size()) {
+    const bool goesOn = s.scenario.longContinues || !s.scenario.inputSplit.empty();
+    while (goesOn && done > 0 && done < p.bytes.size()) {
         calls.clear();
-        const size_t next = FillLocked(s, p, done, &calls);
+        const size_t next = FillLocked(s, p, done, &piece, &calls);
         if (next == done) break;
         done = next;
         s.report.callbacks += MakeCalls(lock, calls);
@@ -215,6 +256,21 @@ void Arrive(System& s, std::unique_lock<std::mutex>& lock, const Pending& p) {
     } else {
         ++s.report.dropped;
     }
+}
+
+void MessageLeft(System& s, int k, const std::vector<uint8_t>& bytes);
+
+// An asynchronous message has left its output: the header is done, the far
+// end receives the message, and the output's callback is told (MOM_DONE).
+void Complete(System& s, std::unique_lock<std::mutex>& lock, const Pending& p) {
+    OutputState& d = s.out[p.output];
+    if (!d.open || d.playing == nullptr || d.completion.second != p.seq) return;
+    MIDIHDR* header = d.playing;
+    d.playing = nullptr;
+    header->dwFlags = (header->dwFlags & ~static_cast<DWORD>(MHDR_INQUEUE)) | MHDR_DONE;
+    MessageLeft(s, p.output, p.bytes);
+    ++s.report.outputDone;
+    s.report.callbacks += MakeCalls(lock, {OutCall(d, MOM_DONE, reinterpret_cast<DWORD_PTR>(header))});
 }
 
 void DispatcherLoop() {
@@ -233,6 +289,7 @@ void DispatcherLoop() {
         Pending p = std::move(first->second);
         s.queue.erase(first);
         if (p.isCall) s.report.callbacks += MakeCalls(lock, {p.call});
+        else if (p.output >= 0) Complete(s, lock, p);
         else Arrive(s, lock, p);
         s.outstanding.erase(p.seq);
         s.finished.notify_all();
@@ -281,6 +338,26 @@ int FindOutput(const System& s, HMIDIOUT handle) {
     return -1;
 }
 
+// A vanished device is disconnected when the scenario says so: each call on it
+// waits, without the lock, before it fails. Returns true when the call stalled.
+bool Stalled(System& s, std::unique_lock<std::mutex>& lock, bool gone) {
+    if (!gone || !s.vanished || s.scenario.vanishStallMs == 0) return false;
+    ++s.report.stalledCalls;
+    const unsigned ms = s.scenario.vanishStallMs;
+    lock.unlock();
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    lock.lock();
+    return true;
+}
+
+bool StalledIn(System& s, std::unique_lock<std::mutex>& lock, int k) {
+    return Stalled(s, lock, k >= 0 && IsTargetInput(s, k));
+}
+
+bool StalledOut(System& s, std::unique_lock<std::mutex>& lock, int k) {
+    return Stalled(s, lock, k >= 0 && IsTargetOutput(s, k));
+}
+
 void Record(System& s, const char* what, int device, unsigned result, const std::vector<uint8_t>& bytes = {}) {
     Event e;
     e.what = what;
@@ -304,8 +381,19 @@ void ConfigureLocked(System& s, const Scenario& scenario) {
 
 Report SnapshotLocked(System& s) {
     Report r = s.report;
-    for (const InputState& d : s.in) r.inputLeftOpen = r.inputLeftOpen || d.open;
-    for (const OutputState& d : s.out) r.outputLeftOpen = r.outputLeftOpen || d.open;
+    // A disconnected device that the application tried to close is gone with
+    // its handles; any other open handle is left open.
+    const bool disconnected = s.vanished && s.scenario.vanishStallMs > 0;
+    for (size_t k = 0; k < s.in.size(); ++k) {
+        const InputState& d = s.in[k];
+        const bool gone = disconnected && IsTargetInput(s, static_cast<int>(k)) && d.closeTried;
+        r.inputLeftOpen = r.inputLeftOpen || (d.open && !gone);
+    }
+    for (size_t k = 0; k < s.out.size(); ++k) {
+        const OutputState& d = s.out[k];
+        const bool gone = disconnected && IsTargetOutput(s, static_cast<int>(k)) && d.closeTried;
+        r.outputLeftOpen = r.outputLeftOpen || (d.open && !gone);
+    }
     for (const auto& entry : s.handshakes) r.handshakes.push_back({entry.first.first, entry.first.second, entry.second});
     if (s.target) r.target = s.target->Log();
     return r;
@@ -345,10 +433,18 @@ void ReportIfAllClosed(System& s) {
 // Each WinMM entry point takes the lock and counts itself.
 void LoadLocked(System& s);
 
-std::unique_lock<std::mutex> Enter(System& s) {
+// Each entry point names itself: inside a callback, only the two calls the
+// documentation allows there pass unrecorded.
+std::unique_lock<std::mutex> Enter(System& s, const char* function) {
     std::unique_lock<std::mutex> lock(s.mu);
     if (!s.loaded) LoadLocked(s);
     ++s.report.winmmCalls;
+    if (tInCallback && std::strcmp(function, "midiOutShortMsg") != 0 &&
+        std::strcmp(function, "midiOutLongMsg") != 0) {
+        ++s.report.callbackViolations;
+        std::vector<std::string>& names = s.report.callbackCalls;
+        if (std::find(names.begin(), names.end(), function) == names.end()) names.push_back(function);
+    }
     return lock;
 }
 
@@ -411,8 +507,7 @@ void HandBackEmpty(int input) {
         d.queue.pop_front();
         header->dwBytesRecorded = 0;
         header->dwFlags = (header->dwFlags & ~static_cast<DWORD>(MHDR_INQUEUE)) | MHDR_DONE;
-        seqs.push_back(PushCall(s, {d.handle, d.callback, d.instance, MIM_LONGDATA,
-                                    reinterpret_cast<DWORD_PTR>(header), 0}));
+        seqs.push_back(PushCall(s, InCall(d, MIM_LONGDATA, reinterpret_cast<DWORD_PTR>(header))));
     }
     WaitFor(s, lock, seqs);
 }
@@ -441,6 +536,11 @@ std::string ReportText(const Report& r) {
     o << "sleeps_100 " << r.sleepsOf100 << "\n";
     o << "timer_period_begins " << r.timerPeriodBegins << "\n";
     o << "timer_period_ends " << r.timerPeriodEnds << "\n";
+    o << "callback_violations " << r.callbackViolations << "\n";
+    for (const std::string& name : r.callbackCalls) o << "callback_call " << name << "\n";
+    o << "stalled_calls " << r.stalledCalls << "\n";
+    o << "shared_headers " << r.sharedHeaders << "\n";
+    o << "output_done " << r.outputDone << "\n";
     for (const HandshakeCount& h : r.handshakes) {
         o << "handshake_pair " << h.input << " " << h.output << " " << h.count << "\n";
     }
@@ -509,13 +609,13 @@ using namespace emul;
 
 UINT WINAPI midiInGetNumDevs(void) {
     System& s = Sys();
-    auto lock = Enter(s);
+    auto lock = Enter(s, __func__);
     return static_cast<UINT>(s.in.size());
 }
 
 MMRESULT WINAPI midiInGetDevCapsA(UINT_PTR id, LPMIDIINCAPSA caps, UINT size) {
     System& s = Sys();
-    auto lock = Enter(s);
+    auto lock = Enter(s, __func__);
     if (id >= s.in.size() || s.scenario.inputs[id].capsFail) return MMSYSERR_BADDEVICEID;
     if (caps == nullptr) return MMSYSERR_INVALPARAM;
     MIDIINCAPSA full;
@@ -530,14 +630,16 @@ MMRESULT WINAPI midiInGetDevCapsA(UINT_PTR id, LPMIDIINCAPSA caps, UINT size) {
 
 MMRESULT WINAPI midiInOpen(LPHMIDIIN handle, UINT id, DWORD_PTR callback, DWORD_PTR instance, DWORD flags) {
     System& s = Sys();
-    auto lock = Enter(s);
+    auto lock = Enter(s, __func__);
     MMRESULT result = MMSYSERR_NOERROR;
     const DWORD kind = flags & CALLBACK_TYPEMASK;
     if (handle == nullptr) result = MMSYSERR_INVALPARAM;
     else if (id >= s.in.size()) result = MMSYSERR_BADDEVICEID;
     else if (kind != CALLBACK_NULL && kind != CALLBACK_FUNCTION) result = MMSYSERR_INVALFLAG;
-    else if (s.vanished && IsTargetInput(s, static_cast<int>(id))) result = MMSYSERR_NODRIVER;
-    else if (s.scenario.inputs[id].openFail || s.in[id].open) result = MMSYSERR_ALLOCATED;
+    else if (s.vanished && IsTargetInput(s, static_cast<int>(id))) {
+        StalledIn(s, lock, static_cast<int>(id));
+        result = MMSYSERR_NODRIVER;
+    } else if (s.scenario.inputs[id].openFail || s.in[id].open) result = MMSYSERR_ALLOCATED;
     Record(s, "in_open", static_cast<int>(id), result);
     if (result != MMSYSERR_NOERROR) return result;
 
@@ -551,17 +653,20 @@ MMRESULT WINAPI midiInOpen(LPHMIDIIN handle, UINT id, DWORD_PTR callback, DWORD_
     d.callback = kind == CALLBACK_FUNCTION ? callback : 0;
     d.instance = instance;
     *handle = d.handle;
-    PushCall(s, {d.handle, d.callback, d.instance, MIM_OPEN, 0, 0});
+    PushCall(s, InCall(d, MIM_OPEN, 0));
     return MMSYSERR_NOERROR;
 }
 
 MMRESULT WINAPI midiInClose(HMIDIIN handle) {
     System& s = Sys();
-    auto lock = Enter(s);
+    auto lock = Enter(s, __func__);
     const int k = FindInput(s, handle);
     MMRESULT result = MMSYSERR_NOERROR;
+    if (k >= 0) s.in[k].closeTried = true;
     if (k < 0) result = MMSYSERR_INVALHANDLE;
+    else if (StalledIn(s, lock, k)) result = MMSYSERR_NODRIVER;
     else if (s.vanished && s.scenario.vanishCloseRefuses && IsTargetInput(s, k)) result = MMSYSERR_NODRIVER;
+    else if (s.scenario.inputs[k].releaseFails) result = MMSYSERR_ERROR;
     else if (!s.in[k].queue.empty()) result = MIDIERR_STILLPLAYING;
     Record(s, "in_close", k, result);
     if (result != MMSYSERR_NOERROR) return result;
@@ -569,7 +674,7 @@ MMRESULT WINAPI midiInClose(HMIDIIN handle) {
     InputState& d = s.in[k];
     d.open = false;
     d.started = false;
-    const uint64_t seq = PushCall(s, {d.handle, d.callback, d.instance, MIM_CLOSE, 0, 0});
+    const uint64_t seq = PushCall(s, InCall(d, MIM_CLOSE, 0));
     WaitFor(s, lock, {seq});
     ReportIfAllClosed(s);
     return MMSYSERR_NOERROR;
@@ -577,8 +682,10 @@ MMRESULT WINAPI midiInClose(HMIDIIN handle) {
 
 MMRESULT WINAPI midiInPrepareHeader(HMIDIIN handle, LPMIDIHDR header, UINT size) {
     System& s = Sys();
-    auto lock = Enter(s);
-    if (FindInput(s, handle) < 0) return MMSYSERR_INVALHANDLE;
+    auto lock = Enter(s, __func__);
+    const int k = FindInput(s, handle);
+    if (k < 0) return MMSYSERR_INVALHANDLE;
+    if (StalledIn(s, lock, k)) return MMSYSERR_NODRIVER;
     if (header == nullptr || size < sizeof(MIDIHDR) || header->lpData == nullptr) return MMSYSERR_INVALPARAM;
     header->dwFlags |= MHDR_PREPARED;
     return MMSYSERR_NOERROR;
@@ -586,9 +693,11 @@ MMRESULT WINAPI midiInPrepareHeader(HMIDIIN handle, LPMIDIHDR header, UINT size)
 
 MMRESULT WINAPI midiInUnprepareHeader(HMIDIIN handle, LPMIDIHDR header, UINT size) {
     System& s = Sys();
-    auto lock = Enter(s);
+    auto lock = Enter(s, __func__);
     ++s.report.inUnprepareCalls;
-    if (FindInput(s, handle) < 0) return MMSYSERR_INVALHANDLE;
+    const int k = FindInput(s, handle);
+    if (k < 0) return MMSYSERR_INVALHANDLE;
+    if (StalledIn(s, lock, k)) return MMSYSERR_NODRIVER;
     if (header == nullptr || size < sizeof(MIDIHDR)) return MMSYSERR_INVALPARAM;
     if (header->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
     header->dwFlags &= ~static_cast<DWORD>(MHDR_PREPARED);
@@ -597,11 +706,20 @@ MMRESULT WINAPI midiInUnprepareHeader(HMIDIIN handle, LPMIDIHDR header, UINT siz
 
 MMRESULT WINAPI midiInAddBuffer(HMIDIIN handle, LPMIDIHDR header, UINT size) {
     System& s = Sys();
-    auto lock = Enter(s);
+    auto lock = Enter(s, __func__);
     const int k = FindInput(s, handle);
     if (k < 0) return MMSYSERR_INVALHANDLE;
+    if (StalledIn(s, lock, k)) return MMSYSERR_NODRIVER;
     if (header == nullptr || size < sizeof(MIDIHDR) || header->lpData == nullptr || header->dwBufferLength == 0) {
         return MMSYSERR_INVALPARAM;
+    }
+    // A header that another input still holds (one never released) would be
+    // written by two devices.
+    for (size_t other = 0; other < s.in.size(); ++other) {
+        const std::deque<MIDIHDR*>& q = s.in[other].queue;
+        if (static_cast<int>(other) != k && std::find(q.begin(), q.end(), header) != q.end()) {
+            ++s.report.sharedHeaders;
+        }
     }
     if (!(header->dwFlags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
     if (header->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
@@ -613,10 +731,11 @@ MMRESULT WINAPI midiInAddBuffer(HMIDIIN handle, LPMIDIHDR header, UINT size) {
 
 MMRESULT WINAPI midiInStart(HMIDIIN handle) {
     System& s = Sys();
-    auto lock = Enter(s);
+    auto lock = Enter(s, __func__);
     const int k = FindInput(s, handle);
     MMRESULT result = MMSYSERR_NOERROR;
     if (k < 0) result = MMSYSERR_INVALHANDLE;
+    else if (StalledIn(s, lock, k)) result = MMSYSERR_NODRIVER;
     else if (s.scenario.inputs[k].startFail) result = MMSYSERR_ERROR;
     Record(s, "in_start", k, result);
     if (result != MMSYSERR_NOERROR) return result;
@@ -633,20 +752,28 @@ MMRESULT WINAPI midiInStart(HMIDIIN handle) {
 
 MMRESULT WINAPI midiInStop(HMIDIIN handle) {
     System& s = Sys();
-    auto lock = Enter(s);
+    auto lock = Enter(s, __func__);
     const int k = FindInput(s, handle);
-    Record(s, "in_stop", k, k < 0 ? MMSYSERR_INVALHANDLE : MMSYSERR_NOERROR);
-    if (k < 0) return MMSYSERR_INVALHANDLE;
+    MMRESULT result = MMSYSERR_NOERROR;
+    if (k < 0) result = MMSYSERR_INVALHANDLE;
+    else if (StalledIn(s, lock, k)) result = MMSYSERR_NODRIVER;
+    else if (s.scenario.inputs[k].releaseFails) result = MMSYSERR_ERROR;
+    Record(s, "in_stop", k, result);
+    if (result != MMSYSERR_NOERROR) return result;
     s.in[k].started = false;
     return MMSYSERR_NOERROR;
 }
 
 MMRESULT WINAPI midiInReset(HMIDIIN handle) {
     System& s = Sys();
-    auto lock = Enter(s);
+    auto lock = Enter(s, __func__);
     const int k = FindInput(s, handle);
-    Record(s, "in_reset", k, k < 0 ? MMSYSERR_INVALHANDLE : MMSYSERR_NOERROR);
-    if (k < 0) return MMSYSERR_INVALHANDLE;
+    MMRESULT result = MMSYSERR_NOERROR;
+    if (k < 0) result = MMSYSERR_INVALHANDLE;
+    else if (StalledIn(s, lock, k)) result = MMSYSERR_NODRIVER;
+    else if (s.scenario.inputs[k].releaseFails) result = MMSYSERR_ERROR;
+    Record(s, "in_reset", k, result);
+    if (result != MMSYSERR_NOERROR) return result;
     InputState& d = s.in[k];
     d.started = false;
     // Every queued buffer goes back empty, through the callback, before the
@@ -657,8 +784,7 @@ MMRESULT WINAPI midiInReset(HMIDIIN handle) {
         d.queue.pop_front();
         header->dwBytesRecorded = 0;
         header->dwFlags = (header->dwFlags & ~static_cast<DWORD>(MHDR_INQUEUE)) | MHDR_DONE;
-        seqs.push_back(PushCall(s, {d.handle, d.callback, d.instance, MIM_LONGDATA,
-                                    reinterpret_cast<DWORD_PTR>(header), 0}));
+        seqs.push_back(PushCall(s, InCall(d, MIM_LONGDATA, reinterpret_cast<DWORD_PTR>(header))));
     }
     WaitFor(s, lock, seqs);
     return MMSYSERR_NOERROR;
@@ -668,13 +794,13 @@ MMRESULT WINAPI midiInReset(HMIDIIN handle) {
 
 UINT WINAPI midiOutGetNumDevs(void) {
     System& s = Sys();
-    auto lock = Enter(s);
+    auto lock = Enter(s, __func__);
     return static_cast<UINT>(s.out.size());
 }
 
 MMRESULT WINAPI midiOutGetDevCapsA(UINT_PTR id, LPMIDIOUTCAPSA caps, UINT size) {
     System& s = Sys();
-    auto lock = Enter(s);
+    auto lock = Enter(s, __func__);
     if (id >= s.out.size() || s.scenario.outputs[id].capsFail) return MMSYSERR_BADDEVICEID;
     if (caps == nullptr) return MMSYSERR_INVALPARAM;
     MIDIOUTCAPSA full;
@@ -691,62 +817,86 @@ MMRESULT WINAPI midiOutGetDevCapsA(UINT_PTR id, LPMIDIOUTCAPSA caps, UINT size) 
 
 MMRESULT WINAPI midiOutOpen(LPHMIDIOUT handle, UINT id, DWORD_PTR callback, DWORD_PTR instance, DWORD flags) {
     System& s = Sys();
-    auto lock = Enter(s);
-    (void)callback;
-    (void)instance;
+    auto lock = Enter(s, __func__);
     MMRESULT result = MMSYSERR_NOERROR;
     const DWORD kind = flags & CALLBACK_TYPEMASK;
     if (handle == nullptr) result = MMSYSERR_INVALPARAM;
     else if (id >= s.out.size()) result = MMSYSERR_BADDEVICEID;
-    else if (kind != CALLBACK_NULL) result = MMSYSERR_INVALFLAG; // output callbacks are not emulated
-    else if (s.vanished && IsTargetOutput(s, static_cast<int>(id))) result = MMSYSERR_NODRIVER;
-    else if (s.scenario.outputs[id].openFail || s.out[id].open) result = MMSYSERR_ALLOCATED;
+    else if (kind != CALLBACK_NULL && kind != CALLBACK_FUNCTION) result = MMSYSERR_INVALFLAG;
+    else if (s.vanished && IsTargetOutput(s, static_cast<int>(id))) {
+        StalledOut(s, lock, static_cast<int>(id));
+        result = MMSYSERR_NODRIVER;
+    } else if (s.scenario.outputs[id].openFail || s.out[id].open) result = MMSYSERR_ALLOCATED;
     Record(s, "out_open", static_cast<int>(id), result);
     if (result != MMSYSERR_NOERROR) return result;
     OutputState& d = s.out[id];
+    d = OutputState{};
     d.open = true;
     d.handle = reinterpret_cast<HMIDIOUT>(s.nextHandle++);
-    d.stillPlayingLeft = 0;
+    d.callback = kind == CALLBACK_FUNCTION ? callback : 0;
+    d.instance = instance;
     *handle = d.handle;
+    PushCall(s, OutCall(d, MOM_OPEN, 0));
     return MMSYSERR_NOERROR;
 }
 
 MMRESULT WINAPI midiOutClose(HMIDIOUT handle) {
     System& s = Sys();
-    auto lock = Enter(s);
+    auto lock = Enter(s, __func__);
     const int k = FindOutput(s, handle);
     MMRESULT result = MMSYSERR_NOERROR;
+    if (k >= 0) s.out[k].closeTried = true;
     if (k < 0) result = MMSYSERR_INVALHANDLE;
+    else if (StalledOut(s, lock, k)) result = MMSYSERR_NODRIVER;
     else if (s.vanished && s.scenario.vanishCloseRefuses && IsTargetOutput(s, k)) result = MMSYSERR_NODRIVER;
-    else if (s.out[k].stillPlayingLeft > 0) result = MIDIERR_STILLPLAYING;
+    else if (s.out[k].playing != nullptr) result = MIDIERR_STILLPLAYING;
     Record(s, "out_close", k, result);
     if (result != MMSYSERR_NOERROR) return result;
-    s.out[k].open = false;
+    OutputState& d = s.out[k];
+    d.open = false;
+    const uint64_t seq = PushCall(s, OutCall(d, MOM_CLOSE, 0));
+    WaitFor(s, lock, {seq});
     ReportIfAllClosed(s);
     return MMSYSERR_NOERROR;
 }
 
 MMRESULT WINAPI midiOutPrepareHeader(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
     System& s = Sys();
-    auto lock = Enter(s);
-    if (FindOutput(s, handle) < 0) return MMSYSERR_INVALHANDLE;
+    auto lock = Enter(s, __func__);
+    const int k = FindOutput(s, handle);
+    if (k < 0) return MMSYSERR_INVALHANDLE;
+    if (StalledOut(s, lock, k)) return MMSYSERR_NODRIVER;
     if (header == nullptr || size < sizeof(MIDIHDR) || header->lpData == nullptr) return MMSYSERR_INVALPARAM;
     header->dwFlags |= MHDR_PREPARED;
     return MMSYSERR_NOERROR;
 }
 
+namespace emul {
+namespace {
+
+// The message of `header` is done: MOM_DONE goes to the output's callback.
+uint64_t Done(System& s, OutputState& d, MIDIHDR* header) {
+    header->dwFlags = (header->dwFlags & ~static_cast<DWORD>(MHDR_INQUEUE)) | MHDR_DONE;
+    if (d.playing == header) d.playing = nullptr;
+    ++s.report.outputDone;
+    return PushCall(s, OutCall(d, MOM_DONE, reinterpret_cast<DWORD_PTR>(header)));
+}
+
+} // namespace
+} // namespace emul
+
 MMRESULT WINAPI midiOutUnprepareHeader(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
     System& s = Sys();
-    auto lock = Enter(s);
+    auto lock = Enter(s, __func__);
     ++s.report.outUnprepareCalls;
     const int k = FindOutput(s, handle);
     if (k < 0) return MMSYSERR_INVALHANDLE;
+    if (StalledOut(s, lock, k)) return MMSYSERR_NODRIVER;
     if (header == nullptr || size < sizeof(MIDIHDR)) return MMSYSERR_INVALPARAM;
     if (header->dwFlags & MHDR_INQUEUE) {
         ++s.report.stillPlayingAnswers;
-        if (s.out[k].stillPlayingLeft > 0 && --s.out[k].stillPlayingLeft == 0) {
-            header->dwFlags = (header->dwFlags & ~static_cast<DWORD>(MHDR_INQUEUE)) | MHDR_DONE;
-        }
+        OutputState& d = s.out[k];
+        if (d.stillPlayingLeft > 0 && --d.stillPlayingLeft == 0) Done(s, d, header);
         return MIDIERR_STILLPLAYING;
     }
     header->dwFlags &= ~static_cast<DWORD>(MHDR_PREPARED);
@@ -755,21 +905,36 @@ MMRESULT WINAPI midiOutUnprepareHeader(HMIDIOUT handle, LPMIDIHDR header, UINT s
 
 MMRESULT WINAPI midiOutShortMsg(HMIDIOUT handle, DWORD) {
     System& s = Sys();
-    auto lock = Enter(s);
-    return FindOutput(s, handle) < 0 ? MMSYSERR_INVALHANDLE : MMSYSERR_NOERROR;
+    auto lock = Enter(s, __func__);
+    const int k = FindOutput(s, handle);
+    if (k < 0) return MMSYSERR_INVALHANDLE;
+    return StalledOut(s, lock, k) ? MMSYSERR_NODRIVER : MMSYSERR_NOERROR;
 }
 
+// A message still playing is cut short and handed back (MOM_DONE); it never
+// reaches the far end.
 MMRESULT WINAPI midiOutReset(HMIDIOUT handle) {
     System& s = Sys();
-    auto lock = Enter(s);
+    auto lock = Enter(s, __func__);
     const int k = FindOutput(s, handle);
-    Record(s, "out_reset", k, k < 0 ? MMSYSERR_INVALHANDLE : MMSYSERR_NOERROR);
-    return k < 0 ? MMSYSERR_INVALHANDLE : MMSYSERR_NOERROR;
+    MMRESULT result = MMSYSERR_NOERROR;
+    if (k < 0) result = MMSYSERR_INVALHANDLE;
+    else if (StalledOut(s, lock, k)) result = MMSYSERR_NODRIVER;
+    Record(s, "out_reset", k, result);
+    if (result != MMSYSERR_NOERROR) return result;
+    OutputState& d = s.out[k];
+    if (d.playing != nullptr) {
+        if (s.queue.erase(d.completion) > 0) s.outstanding.erase(d.completion.second);
+        d.stillPlayingLeft = 0;
+        const uint64_t seq = Done(s, d, d.playing);
+        WaitFor(s, lock, {seq});
+    }
+    return MMSYSERR_NOERROR;
 }
 
 MMRESULT WINAPI midiOutLongMsg(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
     System& s = Sys();
-    auto lock = Enter(s);
+    auto lock = Enter(s, __func__);
     const int k = FindOutput(s, handle);
     if (k < 0) return MMSYSERR_INVALHANDLE;
     if (header == nullptr || size < sizeof(MIDIHDR) || header->lpData == nullptr) return MMSYSERR_INVALPARAM;
@@ -778,6 +943,10 @@ MMRESULT WINAPI midiOutLongMsg(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
 
     std::vector<uint8_t> bytes(reinterpret_cast<const uint8_t*>(header->lpData),
                                reinterpret_cast<const uint8_t*>(header->lpData) + header->dwBufferLength);
+    if (StalledOut(s, lock, k)) {
+        Record(s, "send", k, MMSYSERR_NODRIVER, bytes);
+        return MMSYSERR_NODRIVER;
+    }
     OutputState& d = s.out[k];
     ++d.sendAttempts;
     const unsigned failFrom = s.scenario.outputs[k].sendFailFrom;
@@ -791,6 +960,23 @@ MMRESULT WINAPI midiOutLongMsg(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
     ++s.report.sends;
     header->dwFlags = (header->dwFlags & ~static_cast<DWORD>(MHDR_DONE)) | MHDR_INQUEUE;
 
+    const unsigned wedgedFrom = s.scenario.outputs[k].wedgedFrom;
+    if (wedgedFrom != 0 && d.sendAttempts >= wedgedFrom) {
+        d.playing = header; // never done, never on the wire
+        return MMSYSERR_NOERROR;
+    }
+    if (s.scenario.asyncOutput) {
+        // Returns at once; the message leaves after its wire time.
+        const Clock::time_point start = std::max(Clock::now(), d.wireFree);
+        d.wireFree = start + kWireTimePerByte * static_cast<int>(bytes.size());
+        Pending p;
+        p.output = k;
+        p.bytes = std::move(bytes);
+        d.playing = header;
+        const uint64_t seq = Push(s, std::move(p), d.wireFree);
+        d.completion = {d.wireFree, seq};
+        return MMSYSERR_NOERROR;
+    }
     if (s.scenario.pacing) {
         // The send takes the message's time on the wire.
         lock.unlock();
@@ -798,11 +984,21 @@ MMRESULT WINAPI midiOutLongMsg(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
         lock.lock();
     }
     if (s.scenario.stillPlaying > 0) {
-        s.out[k].stillPlayingLeft = s.scenario.stillPlaying;
+        d.stillPlayingLeft = s.scenario.stillPlaying;
+        d.playing = header;
     } else {
-        header->dwFlags = (header->dwFlags & ~static_cast<DWORD>(MHDR_INQUEUE)) | MHDR_DONE;
+        Done(s, d, header);
     }
+    MessageLeft(s, k, bytes);
+    return MMSYSERR_NOERROR;
+}
 
+namespace emul {
+namespace {
+
+// A message has left output k: the handshake is counted, loopbacks echo it,
+// and the target takes it.
+void MessageLeft(System& s, int k, const std::vector<uint8_t>& bytes) {
     if (bytes.size() == sizeof kHandshake && std::equal(bytes.begin(), bytes.end(), kHandshake)) {
         int openInput = -1;
         for (size_t i = 0; i < s.in.size() && openInput < 0; ++i) {
@@ -820,21 +1016,23 @@ MMRESULT WINAPI midiOutLongMsg(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
         }
         if (s.scenario.vanishAfter != 0 && s.target->Log().messages >= s.scenario.vanishAfter) s.vanished = true;
     }
-    return MMSYSERR_NOERROR;
 }
+
+} // namespace
+} // namespace emul
 
 // The system timer's resolution: counted, so that tests can check that every
 // request for 1 ms is released again.
 MMRESULT WINAPI timeBeginPeriod(UINT period) {
     System& s = Sys();
-    auto lock = Enter(s);
+    auto lock = Enter(s, __func__);
     if (period == 1) ++s.report.timerPeriodBegins;
     return TIMERR_NOERROR;
 }
 
 MMRESULT WINAPI timeEndPeriod(UINT period) {
     System& s = Sys();
-    auto lock = Enter(s);
+    auto lock = Enter(s, __func__);
     if (period == 1) ++s.report.timerPeriodEnds;
     return TIMERR_NOERROR;
 }

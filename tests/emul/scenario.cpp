@@ -152,7 +152,20 @@ bool ParseLine(const std::string& line, Scenario* s) {
         return ParseAction(words, 1, &s->script.recordDefault);
     } else if (key == "checksum_error") {
         return ParseAction(words, 1, &s->script.checksumError);
-    } else if (key == "vanish_after" && n == 2 && ParseNumber(words[1], &a)) s->vanishAfter = a;
+    } else if (key == "output_wedged" && (n == 2 || n == 3) && device(s->outputs, 1, &d)) {
+        a = 1;
+        if (n == 3 && (!ParseNumber(words[2], &a) || a == 0)) return false;
+        d->wedgedFrom = a;
+    } else if (key == "input_release_fails" && n == 2 && device(s->inputs, 1, &d)) d->releaseFails = true;
+    else if (key == "async_output" && n == 2 && ParseOnOff(words[1], &s->asyncOutput)) {
+    } else if (key == "input_split" && n >= 2) {
+        s->inputSplit.clear();
+        for (size_t k = 1; k < n; ++k) {
+            if (!ParseNumber(words[k], &a) || a == 0) return false;
+            s->inputSplit.push_back(a);
+        }
+    } else if (key == "vanish_stall" && n == 2 && ParseNumber(words[1], &a)) s->vanishStallMs = a;
+    else if (key == "vanish_after" && n == 2 && ParseNumber(words[1], &a)) s->vanishAfter = a;
     else if (key == "vanish_close_refuses" && n == 2 && ParseOnOff(words[1], &s->vanishCloseRefuses)) {
     } else {
         return false;

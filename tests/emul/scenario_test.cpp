@@ -35,7 +35,12 @@ TEST(ScenarioFile, EverySetting) {
         "record_default twice 1A\n"
         "checksum_error flood 50\n"
         "vanish_after 9\n"
-        "vanish_close_refuses on\n";
+        "vanish_close_refuses on\n"
+        "vanish_stall 250\n"
+        "async_output on\n"
+        "output_wedged 1 4\n"
+        "input_release_fails 0\n"
+        "input_split 1 2\n";
     Scenario s;
     std::string error;
     ASSERT_TRUE(ParseScenario(text, &s, &error)) << error;
@@ -76,6 +81,12 @@ TEST(ScenarioFile, EverySetting) {
     EXPECT_EQ(s.script.checksumError.code, 0x1A);
     EXPECT_EQ(s.vanishAfter, 9u);
     EXPECT_TRUE(s.vanishCloseRefuses);
+    EXPECT_EQ(s.vanishStallMs, 250u);
+    EXPECT_TRUE(s.asyncOutput);
+    EXPECT_EQ(s.outputs[1].wedgedFrom, 4u);
+    EXPECT_EQ(s.outputs[0].wedgedFrom, 0u);
+    EXPECT_TRUE(s.inputs[0].releaseFails && !s.inputs[1].releaseFails);
+    EXPECT_EQ(s.inputSplit, (std::vector<unsigned>{1, 2}));
 }
 
 TEST(ScenarioFile, RefusesWhatItDoesNotUnderstand) {
@@ -90,6 +101,9 @@ TEST(ScenarioFile, RefusesWhatItDoesNotUnderstand) {
         "model 3BB\n",
         "pacing maybe\n",
         "output A\noutput_send_fail 0 0\n",
+        "input_split 0\n",
+        "input_split\n",
+        "output A\noutput_wedged 1\n",
     };
     for (const char* text : bad) {
         Scenario s;

@@ -66,6 +66,7 @@ grep -qx 'image 0005010203FAFF00020000000A0102030405060708DCFF' "$report" || fai
 grep -qx 'records_received 5' "$report" || fail "valid: expected 5 records received (two resent)"
 grep -qx 'input_left_open 0' "$report" || fail "valid: input left open"
 grep -qx 'output_left_open 0' "$report" || fail "valid: output left open"
+grep -qx 'callback_violations 0' "$report" || fail "valid: MIDI calls from inside a callback"
 grep -qx 'handshake_pair 1 1 2' "$report" || fail "valid: the target's pair was not found at the first attempt and confirmed by the second"
 last=$(grep -E '^event (in_close|out_close)' "$report" | tail -2 | cut -d' ' -f2-3 | tr '\n' ',')
 [ "$last" == "in_close 1,out_close 1," ] || fail "valid: closes at the end: $last"

@@ -57,6 +57,7 @@ else
     grep -qx 'input_left_open 0' "$report" || fail "input left open"
     grep -qx 'output_left_open 0' "$report" || fail "output left open"
     grep -qx 'handshake_pair 1 1 1' "$report" || fail "handshake not counted for pair 1 1"
+    grep -qx 'callback_violations 0' "$report" || fail "MIDI calls from inside a callback"
     # The input is stopped, reset and closed before the output is closed.
     order=$(sed -n 's/^event \(in_stop\|in_reset\|in_close\|out_close\) \([0-9-]*\) \([0-9]*\).*/\1 \2 \3/p' "$report" | tr '\n' ',')
     [ "$order" == "in_stop 1 0,in_reset 1 0,in_close 1 0,out_close 1 0," ] || fail "close order: $order"

@@ -5,9 +5,10 @@
 //
 // Every row checks the same things: the whole standard output, a normal exit
 // with status 0, a run no longer than its poll limits allow (a hang guard, not
-// a benchmark), both MIDI sides closed at the end, and the target holding
-// exactly the records it acknowledged, each byte for byte a record of the
-// file. Rows marked "mended" end in the sound behaviour of a fault that the
+// a benchmark), both MIDI sides closed at the end, no MIDI call made from
+// inside a callback, no input buffer queued on two devices, and the target
+// holding exactly the records it acknowledged, each byte for byte a record of
+// the file. Rows marked "mended" end in the sound behaviour of a fault that the
 // plain design would show; the comment says what that would have been.
 #include <gtest/gtest.h>
 
@@ -177,16 +178,35 @@ std::vector<Row> Rows() {
          kHead + kFoundQ25 + kSecondResent,
          {0, 1, 2},
          f + 4 * r},
-        // Unterminated (F0 <code>, no F7) but handed back as data: its code counts.
+        // Unterminated (F0 <code>, no F7) but handed back as data: the message
+        // is not complete, so it is no reply (its F7 could still come in the
+        // next buffer). Silence, and the record is sent again; the target that
+        // had taken it takes it again.
         {"UnterminatedErrorReply",
          kThree,
          kOnePair + "record 1 1 unterminated 20\n",
-         kHead + kFoundQ25 + P('-', 0) + P('-', 30) + kCrc + P('-', 30) + P('\\', 47) + kSuccess,
+         kHead + kFoundQ25 + kSecondResent,
          {0, 1, 2},
          f + 4 * r},
         {"UnterminatedAcknowledgement",
          kThree,
          kOnePair + "record 1 1 unterminated 1A\n",
+         kHead + kFoundQ25 + kSecondResent,
+         {0, 1, 1, 2},
+         f + 4 * r},
+        // Mended: every message handed back in pieces, F0 alone and then the
+        // rest. The plain design takes the lone F0 as a one-byte message and
+        // the rest, which has no F0, as nothing: no answer is ever seen and no
+        // device is found.
+        {"RepliesInPiecesF0AloneThenTheRest",
+         kThree,
+         kOnePair + "input_split 1 2\n",
+         kHead + kFoundQ25 + kThreeAcked,
+         {0, 1, 2},
+         f + 3 * r},
+        {"RepliesOneByteABuffer",
+         kThree,
+         kOnePair + "input_split 1\n",
          kHead + kFoundQ25 + kThreeAcked,
          {0, 1, 2},
          f + 3 * r},
@@ -270,6 +290,50 @@ std::vector<Row> Rows() {
          kHead + kFoundQ25 + P('-', 0) + Times(P('-', 30), 20) + kNotResponding,
          {0, 1},
          f + 21 * r},
+        // Mended: the device is disconnected inside the third record; every
+        // call on it stalls (300 ms here, about 5 s on some systems), then
+        // fails. The send that the device took last is waited for once, the
+        // short chunk's and the resent full chunk's preparations fail, the
+        // input's release costs a stop and a close, the output's a close: 6
+        // stalled calls. The plain design tries each close three times (with
+        // reset and unprepare for the input): 16.
+        {"DeviceDisconnectedInsideARecord",
+         kThree,
+         kOnePair + "vanish_after 5\nvanish_stall 300\n",
+         kHead + kFoundQ25 + P('-', 0) + P('-', 30) + P('\\', 47) + P('\\', 47) + kMissing,
+         {0, 1},
+         f + 4 * r + 6 * 300,
+         {"stalled_calls 6"}},
+        // Mended: the output's driver never finishes a message from the record's
+        // first chunk on. The plain design waits for it forever; here the send
+        // is cut short after a second (the output reset) and the transfer ends.
+        {"OutputWedgedInsideARecord",
+         kTwoChunks,
+         kOnePair + "output_wedged 0 3\n",
+         kHead + kFoundQ25 + P('-', 0) + kMissing,
+         {},
+         f + 1000,
+         {"event out_reset 0 0", "event out_close 0 0"}},
+        // An output that never finishes a message, beside the target's: each
+        // of its four handshakes is cut short after a second, then the next
+        // output is tried. The plain design hangs on the first.
+        {"WedgedOutputBesideTheTarget",
+         kThree,
+         "input Q25 MIDI In\noutput Wedged Out\noutput Q25 MIDI Out\ntarget 0 1\n"
+         "output_wedged 0\n",
+         kHead + kFoundQ25 + kThreeAcked,
+         {0, 1, 2},
+         4 * h + 4 * 1000 + f + 3 * r,
+         {"handshake_pair 0 1 2", "target_handshakes 2"}},
+        // An asynchronous driver at 31,250 baud: each send returns at once and
+        // is waited for until the driver is done.
+        {"AsynchronousOutputPaced",
+         kThree,
+         kOnePair + "pacing on\nasync_output on\n",
+         kHead + kFoundQ25 + kThreeAcked,
+         {0, 1, 2},
+         f + 3 * r,
+         {"sends 6", "output_done 6"}},
         {"EveryInputOpenFails",
          kThree,
          "input Q25 MIDI In\ninput Other In\noutput Q25 MIDI Out\noutput Other Out\ntarget 0 0\n"
@@ -410,6 +474,8 @@ TEST_P(FaultMatrix, EndsSoundly) {
     ASSERT_FALSE(report.lines.empty()) << "no report at " << reportPath;
     EXPECT_EQ(report.values.at("input_left_open"), "0");
     EXPECT_EQ(report.values.at("output_left_open"), "0");
+    EXPECT_EQ(report.values.at("callback_violations"), "0") << "MIDI calls from inside a callback";
+    EXPECT_EQ(report.values.at("shared_headers"), "0") << "an input buffer queued on two devices";
     Record image;
     for (const int k : row.accepted) {
         image.insert(image.end(), row.firmware[k].begin(), row.firmware[k].end());

@@ -1,8 +1,9 @@
 // Faults on the input path, tested directly against the Windows port pair in
 // one process with the emulated MIDI system: floods, long, malformed and
 // invalid messages, and a close in the middle of a flood. The reply slot is
-// read the way the protocol reads it (ReplyCount, TakeReply), while a second
-// thread keeps polling the count the way the main thread's waits do.
+// read the way the protocol reads it (ReplyCount, TakeReply, and the layer's
+// turn at every poll, ServiceMidiIn), while a second thread keeps polling the
+// count the way the main thread's waits do.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -50,11 +51,12 @@ std::vector<Delivery> Then(std::vector<Delivery> first, const std::vector<Delive
     return first;
 }
 
-emul::Scenario OneInput(bool longContinues) {
+emul::Scenario OneInput(bool longContinues, const std::vector<unsigned>& pieces = {}) {
     emul::Scenario s;
     s.inputs.push_back({"Q25 MIDI In"});
     s.outputs.push_back({"Q25 MIDI Out"});
     s.longContinues = longContinues;
+    s.inputSplit = pieces;
     return s;
 }
 
@@ -90,6 +92,7 @@ struct SlotRow {
     std::vector<Delivery> deliveries;
     int16_t count; // the count once everything has arrived
     int code;      // the code a take gives; -1: no reply present
+    std::vector<unsigned> pieces = {}; // each message handed back in pieces of these sizes
 };
 
 void PrintTo(const SlotRow& row, std::ostream* out) { *out << row.name; }
@@ -104,9 +107,16 @@ std::vector<SlotRow> SlotRows() {
         {"FloodAlternatingWithInvalidMessages", false,
          Then(Repeat({{Reply(0x1A)}, invalid21}, 1000), {{Reply(0x22)}}), 3, 0x22},
         {"InvalidMessageAfterAReplyLeavesTheReply", false, {{Reply(0x1A)}, invalid21}, 3, 0x1A},
-        // The latest completed message counts, even when it is no reply.
-        {"OneByteMessageAfterAReplyHidesIt", false, {{Reply(0x1A)}, {{0xF0}}}, 1, -1},
-        {"UnterminatedMessageCounts", false, {{{0xF0, 0x20}}}, 2, 0x20},
+        // A message is complete at its F7: the start of one hides nothing,
+        // and one without its F7 is no reply (the next F0 starts again).
+        {"MessageStartAfterAReplyLeavesTheReply", false, {{Reply(0x1A)}, {{0xF0}}}, 3, 0x1A},
+        {"UnterminatedMessageIsNoReply", false, {{{0xF0, 0x20}}}, 0, -1},
+        {"UnterminatedMessageThenAReply", false, {{{0xF0, 0x20}}, {Reply(0x1A)}}, 3, 0x1A},
+        // Replies handed back in pieces, cut at every byte.
+        {"RepliesInPiecesF0Alone", false, Repeat({{Reply(0x20)}, {Reply(0x1A)}}, 50), 3, 0x1A, {1, 2}},
+        {"RepliesInPiecesF7Alone", false, Repeat({{Reply(0x20)}, {Reply(0x1A)}}, 50), 3, 0x1A, {2, 1}},
+        {"LongMessagesInPieces", false, Then(Repeat({{Long(300, 0x24)}}, 20), {{Long(250, 0x25)}}), 200,
+         0x25, {120}},
         // A message longer than the buffer going on in the next buffer: the
         // reply is its first 200 bytes; its rest is no reply of its own.
         {"LongMessageGoingOnInTheNextBuffer", true, {{Long(300, 0x24)}}, 200, 0x24},
@@ -128,6 +138,9 @@ protected:
         CloseMidiIn();
         CloseMidiOut();
         emul::WaitIdle();
+        const emul::Report r = emul::Snapshot();
+        EXPECT_EQ(r.callbackViolations, 0u) << "MIDI calls from inside a callback";
+        EXPECT_EQ(r.sharedHeaders, 0u);
         ClearReplyCount();
     }
 };
@@ -136,12 +149,17 @@ class ReplySlotRows : public ReplyPath, public ::testing::WithParamInterface<Slo
 
 TEST_P(ReplySlotRows, CountAndCodeAsTheProtocolReadsThem) {
     const SlotRow& row = GetParam();
-    Start(OneInput(row.longContinues));
+    Start(OneInput(row.longContinues, row.pieces));
     ASSERT_EQ(OpenMidiIn(0), 0);
     CountWatcher watcher;
-    for (const Delivery& d : row.deliveries) emul::Deliver(0, d.bytes, d.invalid);
-    emul::WaitIdle();
+    // One message after another, with a poll between them.
+    for (const Delivery& d : row.deliveries) {
+        emul::Deliver(0, d.bytes, d.invalid);
+        emul::WaitIdle();
+        ServiceMidiIn();
+    }
     watcher.Stop();
+    EXPECT_EQ(emul::Snapshot().dropped, 0u);
 
     EXPECT_GE(watcher.Lowest(), 0);
     EXPECT_LE(watcher.Highest(), static_cast<int>(kReplyBufferSize));
@@ -156,6 +174,7 @@ TEST_P(ReplySlotRows, CountAndCodeAsTheProtocolReadsThem) {
         EXPECT_EQ(ReplyCount(), row.count);
     }
     // The input still receives.
+    ServiceMidiIn();
     emul::Deliver(0, Reply(0x3B));
     emul::WaitIdle();
     ASSERT_TRUE(TakeReply(&code));
@@ -206,6 +225,7 @@ TEST_F(ReplyPath, TakingWhileAFloodArrives) {
     unsigned takes = 0;
     unsigned foreign = 0;
     const auto take = [&] {
+        ServiceMidiIn();
         const int16_t count = ReplyCount();
         EXPECT_TRUE(count >= 0 && count <= static_cast<int16_t>(kReplyBufferSize)) << count;
         uint8_t code = 0;

@@ -1,6 +1,10 @@
-// Thousands of replies from the emulated target while the main thread polls,
-// takes and clears the reply slot: every message must reach the slot (the
-// buffer is always back in time) and, under ThreadSanitizer, without a race.
+// A thousand replies from the emulated target, back to back at 31,250 baud
+// (about a second), while the main thread polls (handing the buffers back as
+// the protocol's polls do), takes and clears the reply slot: every count and
+// reply seen is a whole message of the flood, under ThreadSanitizer without a
+// race, and reception goes on afterwards. A message that arrives while every
+// buffer waits for the main thread is lost, as with any driver, so their
+// number is not checked.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -12,7 +16,7 @@
 
 namespace {
 
-constexpr unsigned kFlood = 5000;
+constexpr unsigned kFlood = 1000;
 
 TEST(ReplyFlood, EveryReplyReachesTheSlotWhileTheMainThreadTakesAndClears) {
     CloseMidiIn();
@@ -22,6 +26,7 @@ TEST(ReplyFlood, EveryReplyReachesTheSlotWhileTheMainThreadTakesAndClears) {
     s.outputs.push_back({"Q25 Out"});
     s.targetIn = 0;
     s.targetOut = 0;
+    s.pacing = true;
     s.script.handshakeDefault = emul::Action(emul::ActionKind::Flood, 0x3B);
     s.script.handshakeDefault.count = kFlood;
     emul::Configure(s);
@@ -37,6 +42,7 @@ TEST(ReplyFlood, EveryReplyReachesTheSlotWhileTheMainThreadTakesAndClears) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     for (;;) {
         ++polls;
+        ServiceMidiIn();
         const int16_t count = ReplyCount();
         if (count != 0 && count != 3) ++wrong;
         seen = seen || count != 0;
@@ -58,11 +64,26 @@ TEST(ReplyFlood, EveryReplyReachesTheSlotWhileTheMainThreadTakesAndClears) {
             if (std::chrono::steady_clock::now() > deadline) break;
         }
     }
+    // The whole flood may have come and gone between two polls: the latest
+    // message delivered is still in the slot unless it was taken.
+    emul::WaitIdle();
+    ServiceMidiIn();
+    uint8_t code = 0;
+    if (TakeReply(&code)) {
+        ++takes;
+        if (code != 0x3B) ++wrong;
+    }
+    // Reception goes on (the message takes its wire time).
+    emul::Deliver(0, {0xF0, 0x1A, 0xF7});
+    EXPECT_TRUE(WaitForReply(2000));
+    EXPECT_TRUE(TakeReply(&code));
+    EXPECT_EQ(code, 0x1A);
+
     EXPECT_EQ(CloseMidiIn(), 1);
     EXPECT_EQ(CloseMidiOut(), 1);
     const emul::Report r = emul::Snapshot();
-    EXPECT_EQ(r.delivered, kFlood);
-    EXPECT_EQ(r.dropped, 0u);
+    EXPECT_EQ(r.delivered + r.dropped, kFlood + 1);
+    EXPECT_EQ(r.callbackViolations, 0u);
     EXPECT_EQ(wrong, 0u);
     EXPECT_GT(takes, 0u);
     ClearReplyCount();

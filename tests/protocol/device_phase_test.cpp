@@ -250,6 +250,27 @@ std::vector<DeviceCase> SuccessCases() {
           {{0, 0, 2}},
           0,
           0}},
+        // A driver that returns from each send at once and finishes the
+        // message after its wire time.
+        {"TargetPacedWithAsynchronousOutput",
+         {"Q25async.led", Spacing::kBackToBack, kThree},
+         kOnePair + "pacing on\nasync_output on\n",
+         {kFoundOnePair + P('-', 0) + P('-', 35) + P('\\', 55) + kDone + kSuccess,
+          Cat({kWireA, kWireB, kWireC}),
+          {0, 1, 2},
+          {{0, 0, 2}},
+          0,
+          0}},
+        // Every reply handed back in two buffers: F0 alone, then the rest.
+        {"RepliesHandedBackInPieces",
+         {"Q25pieces.led", Spacing::kRecordPerLine, kThree},
+         kOnePair + "input_split 1 2\n",
+         {kFoundOnePair + P('-', 0) + P('-', 35) + P('\\', 55) + kDone + kSuccess,
+          Cat({kWireA, kWireB, kWireC}),
+          {0, 1, 2},
+          {{0, 0, 2}},
+          0,
+          0}},
         {"PercentNeedsMoreThan16Bits",
          {"Q25big.led", Spacing::kRecordPerLine, {Zeros700(), kB}},
          kOnePair,
@@ -643,6 +664,9 @@ void CheckReport(const DeviceCase& c, const Report& report) {
     // Both sides closed at the platform level.
     EXPECT_EQ(report.Value("input_left_open"), "0");
     EXPECT_EQ(report.Value("output_left_open"), "0");
+    // No MIDI call from inside a callback; no input buffer on two devices.
+    EXPECT_EQ(report.Value("callback_violations"), "0");
+    EXPECT_EQ(report.Value("shared_headers"), "0");
 
     if (!c.validFile) {
         EXPECT_EQ(report.Value("winmm_calls"), "0") << "MIDI was used for a refused file";

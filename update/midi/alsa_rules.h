@@ -2,7 +2,8 @@
 // that they can be exercised without a sequencer: which sequencer ports are
 // devices and how they are numbered, how a device is named, how an ALSA
 // result becomes a MIDI result code, and how System Exclusive messages are
-// put back together from the pieces the sequencer delivers.
+// put back together from the pieces the sequencer delivers (the Windows layer
+// puts the pieces that its input buffers hand back together by the same rules).
 #pragma once
 
 #include <cstdint>

@@ -34,6 +34,11 @@ uint16_t SendSysEx(const uint8_t* data, unsigned n);
 // by another program"), or null when the platform has none for it.
 const char* MidiResultText(uint16_t result);
 
+// The main thread's turn at every poll of the reply slot: hands the input
+// buffers that completed messages have filled back to the device, outside the
+// platform's input callback. Does nothing where the platform needs nothing.
+void ServiceMidiIn();
+
 // Product names of the opened devices (empty until a side has been opened).
 const char* MidiInName();
 const char* MidiOutName();

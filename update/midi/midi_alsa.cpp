@@ -439,3 +439,6 @@ const char* MidiResultText(uint16_t result) {
     default: return nullptr;
     }
 }
+
+// The sequencer's own thread takes every event; nothing waits for the main thread.
+void ServiceMidiIn() {}

@@ -1,28 +1,55 @@
 // The MIDI port pair on the Windows multimedia MIDI services (WinMM).
 //
 // One input and one output at a time. The input callback runs on a thread of
-// the MIDI service: it hands every completed System Exclusive message to the
-// reply slot and re-queues the input buffer while the input is open. A closed
-// input is stopped, reset and closed, so it never delivers again.
+// the MIDI service and makes no MIDI call there (the documentation warns that
+// such calls can deadlock): it copies each completed buffer's bytes through
+// the System Exclusive reassembly (the Linux layer's rules) into the reply
+// slot and marks the buffer free. The main thread hands marked buffers back
+// to the device at every poll (ServiceMidiIn). Four buffers are queued, so
+// replies that follow each other before the next poll are not lost.
+//
+// A send returns once the driver is done with its message. Drivers that block
+// inside midiOutLongMsg are done at once; others finish later and say so
+// through the output callback (MOM_DONE), which only wakes the waiting send.
+// A message not done within a second is cut short with a reset and the send
+// fails.
+//
+// A device may hold the buffers it was given until it is released. An input
+// that could not be released cleanly keeps its set of buffers for good: the
+// next input gets a set that no device has seen, and once every set is taken
+// further inputs are refused. Each release call is made once: on a device
+// gone at the platform level every call can stall for seconds.
 #include <windows.h>
 // After <windows.h>, whose types it uses.
 #include <mmsystem.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
+#include "midi/alsa_rules.h"
 #include "midi/midi.h"
 #include "midi/reply_slot.h"
 
 void CALLBACK MidiInCallback(HMIDIIN handle, UINT message, DWORD_PTR instance, DWORD_PTR param1,
                              DWORD_PTR param2);
+void CALLBACK MidiOutCallback(HMIDIOUT handle, UINT message, DWORD_PTR instance, DWORD_PTR param1,
+                              DWORD_PTR param2);
 
 namespace {
 
-constexpr unsigned kSysExBufferSize = 64; // the message buffer of one send
-constexpr DWORD kStillPlayingWaitMs = 100;
-constexpr int kCloseTries = 3; // a device that keeps refusing is given up
+constexpr unsigned kInputBuffers = 4;    // queued on the open input
+constexpr unsigned kInputBufferSets = 2; // sets for inputs that may not be released
+constexpr auto kSendTimeout = std::chrono::seconds(1);
+constexpr auto kSendPoll = std::chrono::milliseconds(1); // for drivers that never tell
+
+struct InputBuffer {
+    MIDIHDR header;
+    uint8_t bytes[kReplyBufferSize];
+};
 
 struct MidiPortPair {
     HMIDIIN inHandle;
@@ -31,9 +58,22 @@ struct MidiPortPair {
     uint8_t outOpen;
     char inName[kDeviceNameSize];
     char outName[kDeviceNameSize];
-    MIDIHDR inHeader;
+    // The input's buffers: the set in use, and sets kept by a device that
+    // could not be released, never used again.
+    InputBuffer inBuffers[kInputBufferSets][kInputBuffers];
+    unsigned inSet;
+    uint8_t inSetKept[kInputBufferSets];
+    // Buffers of the open input that the callback has finished with, for the
+    // main thread to queue again.
+    std::atomic<uint8_t> inFree[kInputBuffers];
+    // A re-queue failed: the input is not asked again (each call could stall).
+    uint8_t inRequeueFailed;
+    // The reassembly of the open input's messages; the callback's alone while
+    // the input is listened to.
+    SysExAssembly assembly;
     MIDIHDR outHeader;
-    uint8_t inBuffer[kReplyBufferSize];
+    // The message being sent. The driver may read it after the send call has
+    // returned, so it lives here and never on a stack.
     uint8_t outBuffer[kReplyBufferSize];
     // The input whose events the callback takes: the open input's handle,
     // null while the input is closed. Written by the main thread, read by the
@@ -49,6 +89,11 @@ struct MidiPortPair {
 
 MidiPortPair gPair;
 
+// Set by the output callback when the driver is done with a message.
+std::mutex gSendLock;
+std::condition_variable gSendDone;
+bool gOutputDone;
+
 uint16_t Low16(MMRESULT result) { return static_cast<uint16_t>(result & 0xFFFFu); }
 
 // Copies a capability name of at most 31 characters, always terminated, even
@@ -62,35 +107,35 @@ void CopyName(char* to, const char* from) {
     to[k] = '\0';
 }
 
-// Points the input header at the input buffer, empty and unprepared.
-void ResetInputHeader() {
-    memset(&gPair.inHeader, 0, sizeof gPair.inHeader);
-    gPair.inHeader.lpData = reinterpret_cast<LPSTR>(gPair.inBuffer);
-    gPair.inHeader.dwBufferLength = kReplyBufferSize;
-}
+InputBuffer* InputSet() { return gPair.inBuffers[gPair.inSet]; }
 
-// Hands the input header back to the device: unprepare, prepare, queue.
-void RequeueInputHeader(HMIDIIN handle) {
-    midiInUnprepareHeader(handle, &gPair.inHeader, sizeof(MIDIHDR));
-    midiInPrepareHeader(handle, &gPair.inHeader, sizeof(MIDIHDR));
-    midiInAddBuffer(handle, &gPair.inHeader, sizeof(MIDIHDR));
+// The first set of input buffers that no unreleased device keeps, or -1.
+int UsableInputSet() {
+    for (unsigned set = 0; set < kInputBufferSets; ++set) {
+        if (!gPair.inSetKept[set]) return static_cast<int>(set);
+    }
+    return -1;
 }
 
 // Releases the open input at the platform level. The callback ignores the
-// input from the first step on, so the empty buffer handed back by the reset
-// is neither counted nor re-queued. No lock is held here: the reset and the
-// close call the callback and wait for it.
+// input from the first step on, so the empty buffers handed back by the reset
+// are neither taken nor queued again. No lock is held here: the reset and the
+// close call the callback and wait for it. After a failed stop or reset the
+// device may still hold the buffers, so their set is kept from further use.
 void ReleaseInput() {
     gPair.inOpen = 0;
     gPair.listening.store(nullptr);
     while (gPair.inCallback.load() != 0) std::this_thread::yield();
     const HMIDIIN handle = gPair.inHandle;
-    midiInStop(handle);
-    for (int attempt = 0; attempt < kCloseTries; ++attempt) {
-        midiInReset(handle);
-        midiInUnprepareHeader(handle, &gPair.inHeader, sizeof(MIDIHDR));
-        if (midiInClose(handle) == MMSYSERR_NOERROR) break;
+    bool released =
+        midiInStop(handle) == MMSYSERR_NOERROR && midiInReset(handle) == MMSYSERR_NOERROR;
+    if (released) {
+        for (unsigned k = 0; k < kInputBuffers; ++k) {
+            midiInUnprepareHeader(handle, &InputSet()[k].header, sizeof(MIDIHDR));
+        }
     }
+    if (midiInClose(handle) != MMSYSERR_NOERROR) released = false;
+    if (!released) gPair.inSetKept[gPair.inSet] = 1;
     gPair.inHandle = nullptr;
     if (gPair.fineTimer) {
         timeEndPeriod(1);
@@ -98,36 +143,61 @@ void ReleaseInput() {
     }
 }
 
+// Closes the output: once, whatever the result (nothing is playing, since
+// every send waits for its message or cuts it short).
 void ReleaseOutput() {
     gPair.outOpen = 0;
-    const HMIDIOUT handle = gPair.outHandle;
-    // Sends are synchronous, so nothing is playing: no reset is needed.
-    for (int attempt = 0; attempt < kCloseTries; ++attempt) {
-        if (midiOutClose(handle) == MMSYSERR_NOERROR) break;
-    }
+    midiOutClose(gPair.outHandle);
     gPair.outHandle = nullptr;
 }
 
-} // namespace
+void StoreMessage(const uint8_t* bytes, uint32_t count, void*) { StoreReply(bytes, count); }
 
-namespace {
-
-// A completed buffer of the open input: a reply for the slot, or not, and
-// back to the device either way.
-void TakeCompletedBuffer(HMIDIIN handle, UINT message, DWORD_PTR param1) {
+// A completed buffer of the open input. Its bytes are copied first, then the
+// buffer is marked free, and only then do completed messages reach the slot:
+// a poll that sees a reply also finds its buffer free. An invalid or
+// incomplete message (MIM_LONGERROR) is not a reply and ends the message in
+// progress; a buffer handed back empty adds nothing.
+void TakeCompletedBuffer(UINT message, DWORD_PTR param1) {
     // The service passes the completed header as an integer parameter.
     // NOLINTNEXTLINE(performance-no-int-to-ptr)
     const MIDIHDR* completed = reinterpret_cast<const MIDIHDR*>(param1);
-    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(completed->lpData);
-    // An invalid or incomplete message (MIM_LONGERROR) is not a reply, a
-    // buffer handed back empty records nothing, and a buffer that does not
-    // begin with F0 holds the rest of a message longer than the buffer, whose
-    // beginning was the reply. Whatever it held, the buffer goes back to the
-    // device so that reception goes on.
-    if (message == MIM_LONGDATA && completed->dwBytesRecorded > 0 && bytes[0] == 0xF0) {
-        StoreReply(bytes, completed->dwBytesRecorded & 0xFFFFu);
+    InputBuffer* set = InputSet();
+    unsigned index = 0;
+    while (index < kInputBuffers && &set[index].header != completed) ++index;
+    if (index == kInputBuffers) return;
+
+    uint8_t bytes[kReplyBufferSize];
+    uint32_t count = completed->dwBytesRecorded;
+    if (count > kReplyBufferSize) count = kReplyBufferSize;
+    memcpy(bytes, set[index].bytes, count);
+    gPair.inFree[index].store(1);
+
+    if (message == MIM_LONGERROR) {
+        ResetSysExAssembly(&gPair.assembly);
+    } else {
+        FeedSysEx(&gPair.assembly, bytes, count, StoreMessage, nullptr);
     }
-    RequeueInputHeader(handle);
+}
+
+// Waits until the driver is done with the message of the output header: woken
+// by MOM_DONE, and asking at least every millisecond for drivers that do not
+// send it. A message not done within a second is cut short: the output is
+// reset, the header unprepared, and the send fails.
+uint16_t AwaitSent(MIDIHDR* header) {
+    const auto deadline = std::chrono::steady_clock::now() + kSendTimeout;
+    for (;;) {
+        if (midiOutUnprepareHeader(gPair.outHandle, header, sizeof(MIDIHDR)) !=
+            MIDIERR_STILLPLAYING)
+            return 0;
+        if (std::chrono::steady_clock::now() >= deadline) break;
+        std::unique_lock<std::mutex> hold(gSendLock);
+        gSendDone.wait_for(hold, kSendPoll, [] { return gOutputDone; });
+        gOutputDone = false;
+    }
+    midiOutReset(gPair.outHandle);
+    midiOutUnprepareHeader(gPair.outHandle, header, sizeof(MIDIHDR));
+    return MIDIERR_STILLPLAYING;
 }
 
 } // namespace
@@ -137,9 +207,19 @@ void CALLBACK MidiInCallback(HMIDIIN handle, UINT message, DWORD_PTR, DWORD_PTR 
     gPair.inCallback.fetch_add(1);
     // Events of a closed input, or of an earlier input, are ignored.
     if (handle != nullptr && handle == gPair.listening.load()) {
-        TakeCompletedBuffer(handle, message, param1);
+        TakeCompletedBuffer(message, param1);
     }
     gPair.inCallback.fetch_sub(1);
+}
+
+// Only sets the signal, as the documentation allows inside callbacks.
+void CALLBACK MidiOutCallback(HMIDIOUT, UINT message, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
+    if (message != MOM_DONE) return;
+    {
+        std::lock_guard<std::mutex> hold(gSendLock);
+        gOutputDone = true;
+    }
+    gSendDone.notify_all();
 }
 
 uint16_t QueryMidiInDevice(unsigned deviceId, char name[kDeviceNameSize]) {
@@ -168,9 +248,12 @@ uint16_t QueryMidiOutDevice(unsigned deviceId, char name[kDeviceNameSize]) {
 
 uint16_t OpenMidiIn(unsigned deviceId) {
     // An input left open because its start failed is released before the
-    // next one is opened, so that the input header is never queued on two
-    // devices at once.
+    // next one is opened.
     if (gPair.inOpen) ReleaseInput();
+    // Every set of buffers may still be written by a device that could not
+    // be released: no input can be given buffers of its own.
+    const int set = UsableInputSet();
+    if (set < 0) return Low16(MMSYSERR_NOMEM);
 
     HMIDIIN handle = nullptr;
     const MMRESULT opened = midiInOpen(
@@ -184,9 +267,18 @@ uint16_t OpenMidiIn(unsigned deviceId) {
     // The result is not examined: a failed query leaves the name empty.
     QueryMidiInDevice(deviceId, gPair.inName);
 
-    ResetInputHeader();
-    midiInPrepareHeader(handle, &gPair.inHeader, sizeof(MIDIHDR));
-    midiInAddBuffer(handle, &gPair.inHeader, sizeof(MIDIHDR));
+    gPair.inSet = static_cast<unsigned>(set);
+    gPair.inRequeueFailed = 0;
+    ResetSysExAssembly(&gPair.assembly);
+    for (unsigned k = 0; k < kInputBuffers; ++k) {
+        InputBuffer* buffer = &InputSet()[k];
+        memset(&buffer->header, 0, sizeof buffer->header);
+        buffer->header.lpData = reinterpret_cast<LPSTR>(buffer->bytes);
+        buffer->header.dwBufferLength = kReplyBufferSize;
+        gPair.inFree[k].store(0);
+        midiInPrepareHeader(handle, &buffer->header, sizeof(MIDIHDR));
+        midiInAddBuffer(handle, &buffer->header, sizeof(MIDIHDR));
+    }
 
     gPair.inOpen = 1;
     gPair.listening.store(handle);
@@ -198,7 +290,8 @@ uint16_t OpenMidiOut(unsigned deviceId) {
     if (gPair.outOpen) ReleaseOutput();
 
     HMIDIOUT handle = nullptr;
-    const MMRESULT opened = midiOutOpen(&handle, deviceId, 0, 0, CALLBACK_NULL);
+    const MMRESULT opened = midiOutOpen(
+        &handle, deviceId, reinterpret_cast<DWORD_PTR>(&MidiOutCallback), 0, CALLBACK_FUNCTION);
     if (opened != MMSYSERR_NOERROR) {
         gPair.outOpen = 0;
         return Low16(opened);
@@ -227,11 +320,22 @@ int CloseMidiOut() {
     return 1;
 }
 
+void ServiceMidiIn() {
+    if (!gPair.inOpen || gPair.inRequeueFailed) return;
+    for (unsigned k = 0; k < kInputBuffers; ++k) {
+        if (gPair.inFree[k].exchange(0) == 0) continue;
+        if (midiInAddBuffer(gPair.inHandle, &InputSet()[k].header, sizeof(MIDIHDR)) !=
+            MMSYSERR_NOERROR) {
+            gPair.inRequeueFailed = 1;
+            return;
+        }
+    }
+}
+
 uint16_t SendSysEx(const uint8_t* data, unsigned n) {
     if (n > kMaxSysExData) return 0;
 
-    uint8_t message[kSysExBufferSize];
-    memset(message, 0, sizeof message);
+    uint8_t* message = gPair.outBuffer;
     message[0] = 0xF0;
     if (n > 0) memcpy(message + 1, data, n);
     message[n + 1] = 0xF7;
@@ -240,23 +344,21 @@ uint16_t SendSysEx(const uint8_t* data, unsigned n) {
     header->lpData = reinterpret_cast<LPSTR>(message);
     header->dwBufferLength = n + 2;
     header->dwFlags = 0;
+    {
+        std::lock_guard<std::mutex> hold(gSendLock);
+        gOutputDone = false;
+    }
 
     const MMRESULT prepared = midiOutPrepareHeader(gPair.outHandle, header, sizeof(MIDIHDR));
     if (prepared != MMSYSERR_NOERROR) return Low16(prepared);
 
     const MMRESULT sent = midiOutLongMsg(gPair.outHandle, header, sizeof(MIDIHDR));
     if (sent != MMSYSERR_NOERROR) {
-        // The header must not stay prepared over a buffer that ends with this call.
+        // The header must not stay prepared after a failed send.
         midiOutUnprepareHeader(gPair.outHandle, header, sizeof(MIDIHDR));
         return Low16(sent);
     }
-
-    // Returns once the driver has finished with the message.
-    while (midiOutUnprepareHeader(gPair.outHandle, header, sizeof(MIDIHDR)) ==
-           MIDIERR_STILLPLAYING) {
-        Sleep(kStillPlayingWaitMs);
-    }
-    return 0;
+    return AwaitSent(header);
 }
 
 const char* MidiInName() { return gPair.inName; }

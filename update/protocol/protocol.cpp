@@ -182,9 +182,12 @@ bool ChosenDevicesExist(const DeviceSettings* settings, unsigned inputs, unsigne
 // Polls the reply slot up to `polls` times; each empty poll waits at most
 // 1 ms and ends early when a reply arrives. Only a reply of two or more
 // bytes ends the wait, so a stale one-byte message cannot end every later wait.
+// Every poll gives the MIDI layer its turn, the last one included.
 void WaitForVerdict(unsigned polls) {
     for (unsigned poll = 0; poll < polls; ++poll) {
-        if (ReplyCount() > 1) return;
+        const bool present = ReplyCount() > 1;
+        ServiceMidiIn();
+        if (present) return;
         WaitForReply(kPollMilliseconds);
     }
 }
@@ -198,7 +201,9 @@ void DiscardHeldInput() {
     unsigned quiet = 0;
     for (unsigned poll = 0; poll < kSettlePolls && quiet < kQuietPolls; ++poll) {
         WaitForReply(kPollMilliseconds);
-        if (ReplyCount() != 0) {
+        const bool arrived = ReplyCount() != 0;
+        ServiceMidiIn();
+        if (arrived) {
             ClearReplyCount();
             quiet = 0;
         } else {
