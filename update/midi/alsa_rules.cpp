@@ -57,6 +57,7 @@ int64_t SeqLineFreeAt(int64_t now, int64_t lineFreeAt, unsigned bytes) {
 
 void ResetSysExAssembly(SysExAssembly* assembly) {
     assembly->kept = 0;
+    assembly->length = 0;
     assembly->inMessage = false;
 }
 
@@ -67,12 +68,14 @@ void FeedSysEx(SysExAssembly* assembly, const uint8_t* chunk, unsigned n, SysExS
         if (byte == 0xF0) {
             assembly->inMessage = true;
             assembly->kept = 0;
+            assembly->length = 0;
         } else if (!assembly->inMessage) {
             continue;
         }
         if (assembly->kept < kReplyBufferSize) assembly->bytes[assembly->kept++] = byte;
+        if (assembly->length < UINT32_MAX) assembly->length++;
         if (byte == 0xF7) {
-            sink(assembly->bytes, assembly->kept, context);
+            sink(assembly->bytes, assembly->kept, assembly->length, context);
             ResetSysExAssembly(assembly);
         }
     }
