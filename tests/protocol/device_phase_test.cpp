@@ -88,6 +88,7 @@ enum class Spacing {
     kBackToBack,      // every byte's two digits back to back, no line end at all
     kTabsCrLfLower,   // a blank line, then lower-case digits, tab-separated, CR LF
     kWrappedPrefixed, // "0x" before each byte, two spaces between, a line break every 5 bytes
+    kStrayLineAfterFirst, // one record a line, and a comment line after the first record
 };
 
 std::string LedText(const std::vector<Bytes>& records, Spacing spacing) {
@@ -101,7 +102,8 @@ std::string LedText(const std::vector<Bytes>& records, Spacing spacing) {
     for (const Bytes& record : records) {
         for (size_t k = 0; k < record.size(); ++k) {
             switch (spacing) {
-            case Spacing::kRecordPerLine: text += (k > 0 ? " " : "") + hex(record[k]); break;
+            case Spacing::kRecordPerLine:
+            case Spacing::kStrayLineAfterFirst: text += (k > 0 ? " " : "") + hex(record[k]); break;
             case Spacing::kBackToBack: text += hex(record[k]); break;
             case Spacing::kTabsCrLfLower: text += (k > 0 ? "\t" : "") + hex(record[k]); break;
             case Spacing::kWrappedPrefixed:
@@ -110,6 +112,7 @@ std::string LedText(const std::vector<Bytes>& records, Spacing spacing) {
             }
         }
         if (spacing == Spacing::kRecordPerLine) text += "\n";
+        if (spacing == Spacing::kStrayLineAfterFirst) text += &record == &records.front() ? "\n; part 2\n" : "\n";
         if (spacing == Spacing::kTabsCrLfLower) text += "\r\n";
     }
     return text;
@@ -521,6 +524,14 @@ std::vector<DeviceCase> FaultCases() {
           {{0, 0, 2}},
           0,
           0}},
+        // Mended: a stray line after the first record; the plain design read
+        // that record alone and reported success for a third of the file.
+        {"StrayLineBeforeMoreRecordsTouchesNoDevice",
+         {"Q25stray.led", Spacing::kStrayLineAfterFirst, kThree},
+         kOnePair,
+         {kBadImage, {}, {}, {}},
+         20,
+         false},
         // The last record's checksum is wrong: the whole file is refused
         // before any MIDI function is called.
         {"DamagedLastRecordTouchesNoDevice",
@@ -638,7 +649,7 @@ struct EmulatedRun {
                                        const update_test::TempFolder& control,
                                        const std::string& scenario,
                                        const std::vector<std::string>& args, int seconds,
-                                       EmulatedRun* result) {
+                                       EmulatedRun* result, const std::string& interruptAt = "") {
     std::chrono::seconds limit(seconds);
     if (platform == Platform::kWindows) {
         ::testing::AssertionResult ready = update_test::WindowsUpdateReady();
@@ -661,6 +672,12 @@ struct EmulatedRun {
     options.timeLimit = limit;
     options.env = {{"UPDATE_EMUL_SCENARIO", scenarioPath.string()},
                    {"UPDATE_EMUL_REPORT", reportPath.string()}};
+    if (!interruptAt.empty()) {
+        const auto trace = work.Path() / "trace.log";
+        options.interruptWhen = [trace, interruptAt] {
+            return update_test::ReadFileBytes(trace).find(interruptAt) != std::string::npos;
+        };
+    }
     if (platform == Platform::kLinux) {
         result->run = update_test::RunProgram(kEmulatedUpdate, options);
     } else {
@@ -854,6 +871,7 @@ struct OptionCase {
     int windowsExitStatus = -1;   // ... and its exit status
     std::vector<std::string> log{}; // --log trace.log: its lines after the timestamps
     int atLeastMs = 0;              // the run lasts at least this long
+    std::string interruptAt{};      // Ctrl-C once trace.log holds this
 };
 
 void PrintTo(const OptionCase& c, std::ostream* out) { *out << c.label; }
@@ -1016,6 +1034,53 @@ std::vector<OptionCase> OptionCases() {
          -1,
          {},
          1500},
+        // Mended: --log naming the firmware, however named, or a folder is
+        // wrong usage (the plain design appended the trace to the firmware);
+        // nothing is printed before the refusal and no MIDI call is made.
+        {"LogNamingALedFileIsRefused", {"-n", "--log", "Q25one.led"}, kOneFile, kOnePair,
+         "Error: The log file 'Q25one.led' would be a .led file: give the log another name.\n", 1,
+         false, {}, false},
+        {"LogNamingTheFirmwareIsRefused", {"-n", "--log", "Q25one.txt", "Q25one.txt"},
+         {"Q25one.txt", Spacing::kRecordPerLine, kOne}, kOnePair,
+         "Error: The log file 'Q25one.txt' is the firmware file: give the log another name.\n", 1,
+         false, {}, false},
+        {"LogNamingAFolderIsRefused", {"--check", "--log", "."}, kOneFile, kOnePair,
+         "Error: The log file '.' is a folder.\n", 1, false, {}, false},
+        // Mended: --check names where the text stopped being read; records
+        // after that place refuse the file (the plain design read 1 of 3).
+        {"CheckNamesWhereAStrayLineStopsTheReading", {"--check"},
+         {"Q25three.led", Spacing::kStrayLineAfterFirst, kThree}, kOnePair,
+         kHead + "The text stops being hexadecimal at line 2, column 1, and records follow after "
+                 "it.\n" + kBadImage,
+         2, false, {}, false},
+        // A reply longer than the buffer is traced with its real length.
+        {"TraceOfAReplyLongerThanTheBuffer", {"-n", "--log", "trace.log"}, kOneFile,
+         kOnePair + "long_continues on\nrecord_default long 300 1A\n",
+         kBanner + Opened("Q25one.led") + kFoundOnePair + P('-', 0) + kDone + kSuccess, 0, false,
+         {"", kWireA, {0}, {{0, 0, 2}}, 0, 0}, true, "", -1,
+         {"start: update -n --log trace.log", "open input 0 (Q25 MIDI In): ok",
+          "open output 0 (Q25 MIDI Out): ok", "send output 0: F0 54 71 38 72 57 7A 35 F7",
+          "receive 3 bytes: F0 3B F7", "send output 0: F0 54 71 38 72 57 7A 35 F7",
+          "receive 3 bytes: F0 3B F7",
+          "send output 0: F0 30 30 30 35 30 31 30 32 30 33 46 41 46 46 F7",
+          "receive 300 bytes, cut to the first 200: F0 1A" + Times(" 00", 198) + " ...",
+          "close input 0", "close output 0", "end: done (status 0)"}},
+        // Ctrl-C while the second record waits for its verdict: the ports are
+        // closed, the trace ends, status 130 and no wait for a key.
+        {"InterruptDuringTheTransfer", {"--log", "trace.log"}, kThreeFile,
+         kOnePair + "record_default code 1A delay 1000\n",
+         kHead + kFoundOnePair + P('-', 0) + P('-', 35) +
+             "\nInterrupted: the firmware update is not complete. Run update again to finish "
+             "it.\n",
+         130, false, {"", Cat({kWireA, kWireB}), {0, 1}, {{0, 0, 2}}, 0, 0}, true, "", -1,
+         {"start: update --log trace.log", "open input 0 (Q25 MIDI In): ok",
+          "open output 0 (Q25 MIDI Out): ok", "send output 0: F0 54 71 38 72 57 7A 35 F7",
+          "receive 3 bytes: F0 3B F7", "send output 0: F0 54 71 38 72 57 7A 35 F7",
+          "receive 3 bytes: F0 3B F7",
+          "send output 0: F0 30 30 30 35 30 31 30 32 30 33 46 41 46 46 F7",
+          "receive 3 bytes: F0 1A F7", "send output 0: F0 30 30 30 32 30 30 30 30 F7",
+          "close input 0", "close output 0", "end: interrupted (status 130)"},
+         0, "send output 0: F0 30 30 30 32"},
     };
 }
 
@@ -1045,7 +1110,7 @@ TEST_P(Options, Run) {
 
     const auto began = std::chrono::steady_clock::now();
     EmulatedRun r;
-    ASSERT_TRUE(RunEmulated(platform, work, control, c.scenario, c.args, 20, &r));
+    ASSERT_TRUE(RunEmulated(platform, work, control, c.scenario, c.args, 20, &r, c.interruptAt));
     const auto took = std::chrono::steady_clock::now() - began;
 
     const bool windows = platform == Platform::kWindows;

@@ -124,10 +124,15 @@ RunResult RunProgram(const std::filesystem::path& program, const RunOptions& opt
                                                 : std::chrono::milliseconds(kDefaultTimeLimit);
     const auto deadline = std::chrono::steady_clock::now() + limit;
     int status = 0;
+    bool interrupted = false;
     for (;;) {
         const pid_t done = waitpid(pid, &status, WNOHANG);
         if (done == pid) break;
         if (done < 0 && errno != EINTR) break;
+        if (!interrupted && options.interruptWhen && options.interruptWhen()) {
+            kill(pid, SIGINT);
+            interrupted = true;
+        }
         if (std::chrono::steady_clock::now() >= deadline) {
             result.timedOut = true;
             kill(-pid, SIGKILL);
