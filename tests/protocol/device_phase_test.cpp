@@ -884,7 +884,7 @@ const std::string kThreeSent = P('-', 0) + P('-', 35) + P('\\', 55) + kDone + kS
 std::vector<OptionCase> OptionCases() {
     return {
         {"Help", {"--help"}, kOneFile, kOnePair, kHelp, 0, false, {}, false},
-        {"Version", {"-V"}, kOneFile, kOnePair, kBanner, 0, false, {}, false},
+        {"Version", {"-V"}, kOneFile, kOnePair, "update " UPDATE_VERSION "\n", 0, false, {}, false},
         {"UnknownOption", {"-x", "-n"}, kOneFile, kOnePair,
          "Error: Unknown option '-x'.\n\n" + kHelp, 1, false, {}, false},
         {"DelayOutOfRange", {"--delay", "1001"}, kOneFile, kOnePair,

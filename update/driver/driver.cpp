@@ -408,7 +408,7 @@ int RunUpdate(int argc, char** argv) {
         return parsed == kParsedWrong ? kExitUsage : kExitUpdated;
     }
     if (parsed == kParsedVersion) {
-        printf("%s", kBanner);
+        printf("update %s\n", UPDATE_VERSION);
         return kExitUpdated;
     }
 
