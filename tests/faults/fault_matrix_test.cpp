@@ -157,8 +157,8 @@ std::vector<Row> Rows() {
          kHead + kFoundQ25 + kThreeAcked,
          {0, 1, 2},
          f + 3 * r},
-        // A message of the single byte F0 leaves the count at 1: silence.
-        {"OneByteReplyIsSilence",
+        // A lone F0, a message begun and never ended: silence.
+        {"LoneF0ReplyIsSilence",
          kThree,
          kOnePair + "record 1 1 one_byte\n",
          kHead + kFoundQ25 + kSecondResent,
@@ -228,16 +228,16 @@ std::vector<Row> Rows() {
          kHead + kFoundQ25 + kSecondResent,
          {0, 1, 1, 2},
          f + 4 * r},
-        // Mended: a one-byte answer to the first handshake. In the plain
-        // design the count of 1 stays and ends every later handshake wait at
-        // its first poll, so the model answer to the second attempt comes too
-        // late and no device is found. Here the second attempt is answered.
-        {"StaleOneByteAnswerDuringDiscovery",
+        // A lone F0 answers the first handshake: it never reaches the reply
+        // slot, and the answer to the second attempt, 50 ms late, starts
+        // afresh at its own F0 and is taken.
+        {"LoneF0AnswerDuringDiscovery",
          kThree,
          kOnePair + "reply_delay 50\nhandshake 1 one_byte\n",
          kHead + kFoundQ25 + kThreeAcked,
          {0, 1, 2},
-         h + f + 3 * r},
+         h + f + 3 * r,
+         {"handshake_pair 0 0 3"}},
         // Mended: replies arriving after the input was closed. The target on
         // input 0 answers only the handshakes sent while input 1 is open, on
         // its own input, which is closed by then. In the plain design that

@@ -324,10 +324,11 @@ std::vector<DeviceCase> DiscoveryCases() {
           1,
           1},
          30},
-        // The one-byte message leaves the received count at 1. The first wait
-        // runs out; the second request's answer comes 20 ms late, and a stale
-        // count of 1 must not end that wait before it arrives.
-        {"OneByteReplyThenRealAnswer",
+        // A lone F0 answers the first request: a message begun and never
+        // ended, which never reaches the reply slot. The first wait runs out;
+        // the second request's answer comes 20 ms late, starts afresh at its
+        // own F0 and is taken.
+        {"LoneF0ThenLateAnswer",
          {"Q25onebyte.led", Spacing::kRecordPerLine, kOne},
          kOnePair + "handshake 1 one_byte\nhandshake_default model delay 20\n",
          {kFoundOnePair + P('-', 0) + kDone + kSuccess, kWireA, {0}, {{0, 0, 3}}, 0, 0}},
@@ -433,9 +434,9 @@ std::vector<DeviceCase> VerdictCases() {
           {{0, 0, 2}},
           0,
           0}},
-        // A one-byte reply is silence; the real verdict, 20 ms after the
-        // resend, must not be cut short by the stale count of 1.
-        {"OneByteReplyToRecordIsSilence",
+        // A lone F0 (never ended) in reply to a record is silence; the real
+        // verdict, 20 ms after the resend, starts afresh at its own F0.
+        {"LoneF0ReplyToRecordIsSilence",
          {"Q25onebyterec.led", Spacing::kRecordPerLine, kThree},
          kOnePair + "record 1 1 one_byte\nrecord 1 2 code 1A delay 20\n",
          {kFoundOnePair + P('-', 0) + P('-', 35) + P('-', 35) + P('\\', 55) + kDone + kSuccess,
@@ -774,46 +775,19 @@ DEVICE_PHASE_CASES(TransportFaults, FaultCases);
 
 // ---- Command-line options ----
 
-// The help text, as --help prints it and as wrong usage prints it after its
-// one-line error.
-const std::string kHelp =
-    "Usage: update [OPTIONS] [FILE]\n"
-    "Installs the firmware FILE into a KANTERRA Q25 or Q49 keyboard over MIDI.\n"
-    "Without FILE the first *.led file of the current folder is used. The file's\n"
-    "name must begin with Q25 or Q49 (any case).\n"
-    "\n"
-    "Options:\n"
-    "  -l, --list        list the MIDI inputs and outputs by number, marking those\n"
-    "                    that cannot be opened now, and end; nothing is sent\n"
-    "  -c, --check       check the file as an update does, print a summary, and\n"
-    "                    end; no MIDI device is used\n"
-    "  -i, --in N        look for the keyboard on MIDI input N only (0 to 9)\n"
-    "  -o, --out N       look for the keyboard on MIDI output N only (0 to 9)\n"
-    "      --delay MS    pause MS milliseconds after each message of a record,\n"
-    "                    for devices that cannot take them back to back\n"
-    "                    (0 to 1000; 0 by default)\n"
-    "  -v, --verbose     when no device answers, show every pair tried and why it\n"
-    "                    failed; during the transfer, show every resend and why\n"
-    "      --log FILE    append a timestamped trace of every MIDI open and close,\n"
-    "                    every message sent and every message received to FILE\n"
-    "  -n, --no-pause    do not wait for a key at the end; the exit status tells\n"
-    "                    the outcome\n"
-    "  -h, --help        show this help and end\n"
-    "  -V, --version     show the version and end\n"
-    "\n"
-    "Exit status:\n"
-    "  0  updated (--list: listed; --check: the file is good)\n"
-    "  1  wrong usage\n"
-    "  2  the file is missing or refused\n"
-    "  3  no device found\n"
-    "  4  the keyboard asks to be reset first\n"
-    "  5  the transfer failed\n"
-    "An update without --no-pause ends by waiting for a key and exits with 0,\n"
-    "whatever the outcome. --list, --check and wrong usage never wait.\n"
-    "\n"
-    "Device numbers: on Windows, the system's MIDI devices; on Linux, the ALSA\n"
-    "sequencer ports, inputs and outputs each numbered from 0 in client-then-port\n"
-    "order. --list shows them. On Windows FILE may separate folders with \\ or /.\n";
+// The help text as the updater's --help prints it, read once from the native
+// build: wrong usage prints it after its one-line error, and the Windows build
+// prints the same text.
+const std::string& HelpText() {
+    static const std::string help = [] {
+        const update_test::TempFolder folder;
+        RunOptions options;
+        options.workDir = folder.Path();
+        options.args = {"--help"};
+        return update_test::RunProgram(update_test::NativeUpdatePath(), options).out;
+    }();
+    return help;
+}
 
 // Two inputs and two outputs, the target on the second of each.
 const std::string kTwoPairs = "input Other In\ninput Q25 MIDI In\n"
@@ -833,6 +807,7 @@ struct OptionCase {
     int windowsExitStatus = -1;   // ... and its exit status
     std::vector<std::string> log{}; // --log trace.log: its lines after the timestamps
     int atLeastMs = 0;              // the run lasts at least this long
+    bool help = false;              // the console goes on with the help text
 };
 
 void PrintTo(const OptionCase& c, std::ostream* out) { *out << c.label; }
@@ -844,12 +819,13 @@ const std::string kThreeSent = P('-', 0) + P('-', 35) + P('\\', 55) + kDone + kS
 
 std::vector<OptionCase> OptionCases() {
     return {
-        {"Help", {"--help"}, kOneFile, kOnePair, kHelp, 0, false, {}, false},
+        {"Help", {"--help"}, kOneFile, kOnePair, "", 0, false, {}, false, "", -1, {}, 0, true},
         {"Version", {"-V"}, kOneFile, kOnePair, kBanner, 0, false, {}, false},
-        {"UnknownOption", {"-x", "-n"}, kOneFile, kOnePair,
-         "Error: Unknown option '-x'.\n\n" + kHelp, 1, false, {}, false},
+        {"UnknownOption", {"-x", "-n"}, kOneFile, kOnePair, "Error: Unknown option '-x'.\n\n", 1,
+         false, {}, false, "", -1, {}, 0, true},
         {"DelayOutOfRange", {"--delay", "1001"}, kOneFile, kOnePair,
-         "Error: --delay takes milliseconds from 0 to 1000.\n\n" + kHelp, 1, false, {}, false},
+         "Error: --delay takes milliseconds from 0 to 1000.\n\n", 1, false, {}, false, "", -1, {}, 0,
+         true},
         // FILE in another folder; without --no-pause the run waits and exits with 0.
         {"FileInAnotherFolder",
          {"fw/q49three.led"},
@@ -1029,7 +1005,12 @@ TEST_P(Options, Run) {
 
     const bool windows = platform == Platform::kWindows;
     const bool differs = windows && c.windowsExitStatus >= 0;
-    const std::string& console = differs ? c.windowsConsole : c.console;
+    std::string console = differs ? c.windowsConsole : c.console;
+    if (c.help) {
+        ASSERT_EQ(HelpText().rfind("Usage: update [OPTIONS] [FILE]\n", 0), 0u)
+            << "update --help printed:\n" << HelpText();
+        console += HelpText();
+    }
     const int status = differs ? c.windowsExitStatus : c.exitStatus;
     EXPECT_TRUE(r.run.exited) << update_test::Describe(r.run);
     EXPECT_EQ(r.run.exitStatus, status);
