@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/firmware.h"
+
 #include <cstring>
 #include <random>
 
@@ -31,15 +33,8 @@ Checked Check(const std::vector<uint8_t>& bytes, uint8_t beyond = 0) {
 
 // Appends one record with the given payload and its correct checksum.
 void AddRecord(std::vector<uint8_t>* image, const std::vector<uint8_t>& payload) {
-    const size_t length = payload.size() + 2;
-    image->push_back(static_cast<uint8_t>(length >> 8));
-    image->push_back(static_cast<uint8_t>(length));
-    uint16_t sum = 0;
-    for (uint8_t b : payload) sum = static_cast<uint16_t>(sum + b);
-    const uint16_t checksum = static_cast<uint16_t>(0x10000 - sum);
-    image->insert(image->end(), payload.begin(), payload.end());
-    image->push_back(static_cast<uint8_t>(checksum));
-    image->push_back(static_cast<uint8_t>(checksum >> 8));
+    const std::vector<uint8_t> record = update_test::Record(payload);
+    image->insert(image->end(), record.begin(), record.end());
 }
 
 std::vector<uint8_t> Concat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
