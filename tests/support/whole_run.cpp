@@ -74,7 +74,8 @@ void CheckTarget(const WholeRun& row, const EmulReport& report) {
         // The device phase begins with discovery: the first input tried is
         // opened first, and the first message sent is the handshake request.
         const std::string first = row.handshakes->front();
-        EXPECT_EQ(Brief(report.events.front()), "in_open " + first.substr(0, first.find(' ')) + " 0");
+        EXPECT_EQ(Brief(report.events.front()),
+                  "in_open " + first.substr(0, first.find(' ')) + " 0");
         for (const EmulReport::Event& e : report.events) {
             if (e.what != "send") continue;
             EXPECT_EQ(e.hex, kHandshakeHex) << "the first message sent";
@@ -90,7 +91,8 @@ void CheckTarget(const WholeRun& row, const EmulReport& report) {
     }
     EXPECT_EQ(report.Value("image"), Hex(image)) << "the records the target accepted";
     EXPECT_EQ(report.Value("records_accepted"), std::to_string(row.accepted.size()));
-    for (const char* none : {"checksum_errors", "bad_chunks", "lowercase_hex", "unknown_messages"}) {
+    for (const char* none :
+         {"checksum_errors", "bad_chunks", "lowercase_hex", "unknown_messages"}) {
         EXPECT_EQ(report.Value(none), "0") << none;
     }
 
@@ -111,7 +113,8 @@ void CheckTarget(const WholeRun& row, const EmulReport& report) {
         const size_t n = report.events.size();
         ASSERT_GE(n, 2u);
         EXPECT_EQ(Brief(report.events[n - 2]), "in_close " + std::to_string(row.foundInput) + " 0");
-        EXPECT_EQ(Brief(report.events[n - 1]), "out_close " + std::to_string(row.foundOutput) + " 0");
+        EXPECT_EQ(Brief(report.events[n - 1]),
+                  "out_close " + std::to_string(row.foundOutput) + " 0");
     }
 }
 
@@ -134,8 +137,9 @@ void RunAndCheck(Platform platform, const WholeRun& row, std::string* reportText
     RunOptions options;
     options.workDir = work.Path();
     options.args = row.args;
-    options.env = {{"UPDATE_EMUL_SCENARIO", control.WriteFile("scenario.txt", row.scenario).string()},
-                   {"UPDATE_EMUL_REPORT", reportPath.string()}};
+    options.env = {
+        {"UPDATE_EMUL_SCENARIO", control.WriteFile("scenario.txt", row.scenario).string()},
+        {"UPDATE_EMUL_REPORT", reportPath.string()}};
     // Polls under wine take longer than 1 ms, and wine may have to start its server first.
     options.timeLimit = windows ? 2 * row.timeLimit + std::chrono::seconds(60) : row.timeLimit;
     const auto began = std::chrono::steady_clock::now();
@@ -150,7 +154,8 @@ void RunAndCheck(Platform platform, const WholeRun& row, std::string* reportText
         std::chrono::steady_clock::now() - began);
     ASSERT_TRUE(run.started) << run.error;
     ASSERT_FALSE(run.timedOut) << "killed after " << options.timeLimit.count()
-                               << " ms; stdout so far:\n" << run.out;
+                               << " ms; stdout so far:\n"
+                               << run.out;
 
     EXPECT_TRUE(run.exited && run.exitStatus == row.exitStatus) << Describe(run);
     EXPECT_EQ(run.err, "");

@@ -48,8 +48,8 @@ struct WholeRun {
     bool waits = true;   // ends with the wait for a key
     int exitStatus = 0;
 
-    bool midi = true;         // false: no MIDI call at all
-    bool checkTarget = true;  // false: the report is checked only for the MIDI system's rules
+    bool midi = true;          // false: no MIDI call at all
+    bool checkTarget = true;   // false: the report is checked only for the MIDI system's rules
     std::vector<int> accepted; // the records the target holds, by index, in order
     // Every record chunk sent, as its characters; the handshake requests per
     // pair ("input output count"), all of them; not checked when absent.
