@@ -371,8 +371,9 @@ int main(int argc, char** argv) {
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    ErrorNotingReporter reporter(isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_Defaults
-                                                       : benchmark::ConsoleReporter::OO_Tabular);
+    // The library's own console table: colour on a terminal only.
+    ErrorNotingReporter reporter(isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_Color
+                                                       : benchmark::ConsoleReporter::OO_None);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return reporter.Failed() ? 1 : 0;
