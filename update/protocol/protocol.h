@@ -19,9 +19,10 @@ struct DeviceSettings {
     unsigned delayMs; // pause after each record chunk sent
     bool verbose;     // the pairs tried after a failed discovery, and every resend
     FILE* trace;      // every open, close, send and received message; null: none
+    bool liveStatus;  // standard output is a console: show the live status line
 };
 inline constexpr DeviceSettings kDefaultDeviceSettings = {kAnyDevice, kAnyDevice, 0, false,
-                                                          nullptr};
+                                                          nullptr, false};
 
 // How the device phase ended.
 enum DeviceOutcome : uint8_t {
