@@ -51,6 +51,20 @@ const std::string kErases = "\nThe MCU erases error!\n";
 
 std::string Opened(const std::string& name) { return "OK: File '" + name + "' is open.\n"; }
 
+// What follows a failed transfer, and the known causes of a failed search.
+std::string Stopped(int record, int records) {
+    return "The update stopped at record " + std::to_string(record) + " of " +
+           std::to_string(records) + ". Check the keyboard's MIDI connection, then run update "
+           "again: it starts over from the first record.\n\n";
+}
+std::string InUse(const std::string& device) {
+    return "MIDI " + device + " is in use by another program: close the programs that use MIDI, "
+           "then run update again.\n";
+}
+const std::string kNoMidiDevices =
+    "No MIDI input or output was found: connect the keyboard, switch it on, then run update "
+    "again.\n\n";
+
 std::string Found(const std::string& input, const std::string& output) {
     return "The Update Device is Open successfully:\nMIDIIN Device: " + input +
            "\nMIDIOUT Device: " + output + "\n";
@@ -293,7 +307,25 @@ std::vector<DeviceCase> DiscoveryCases() {
         {"NoDeviceAtAll",
          {"Q25alone.led", Spacing::kRecordPerLine, kThree},
          "# no MIDI device\n",
-         {kNoDevice, {}, {}, {}}}, // nothing to open, nothing sent
+         {kNoDevice + kNoMidiDevices, {}, {}, {}}}, // nothing to open, nothing sent
+        // The keyboard's input is held by another program: the failure says so.
+        {"InputInUseByAnotherProgram",
+         {"Q25busy.led", Spacing::kRecordPerLine, kOne},
+         "input USB MIDI Interface In\ninput Q25 MIDI In\noutput Q25 MIDI Out\ntarget 1 0\n"
+         "input_open_fail 1\n",
+         {kNoDevice + InUse("input 1 (Q25 MIDI In)") + "\n", {}, {}, {{0, 0, 4}}}},
+        // A keyboard that answers with another model's code: named, and the
+        // file is said to be for another model.
+        {"TargetOfAnotherModel",
+         {"Q25other.led", Spacing::kRecordPerLine, kOne},
+         "input Q49 MIDI In\noutput Q49 MIDI Out\ntarget 0 0\nhandshake_default code 3C\n",
+         {kNoDevice +
+              "The device on MIDI input 0 (Q49 MIDI In) and output 0 (Q49 MIDI Out) is another "
+              "model (it answered 3C): this firmware file is not for it. Use the file made for "
+              "that keyboard.\n\n",
+          {},
+          {},
+          {{0, 0, 4}}}},
         {"HandshakeAnsweredOnSecondAttempt",
          {"Q25second.led", Spacing::kRecordPerLine, kOne},
          kOnePair + "handshake 1 silent\n",
@@ -364,7 +396,7 @@ std::vector<DeviceCase> VerdictCases() {
         {"SilenceOnOneRecord",
          {"Q25silent.led", Spacing::kRecordPerLine, kThree},
          kOnePair + "record 0 1 code 1A\nrecord_default silent\n",
-         {kFoundOnePair + P('-', 0) + Times(P('-', 35), 20) + kNotResponding,
+         {kFoundOnePair + P('-', 0) + Times(P('-', 35), 20) + kNotResponding + Stopped(2, 3),
           Cat({kWireA, Repeated(kWireB, 20)}),
           {0},
           {{0, 0, 2}},
@@ -384,7 +416,7 @@ std::vector<DeviceCase> VerdictCases() {
          {"Q25errors.led", Spacing::kRecordPerLine, kThree},
          kOnePair + "record 0 1 code 1A\nrecord_default code 21\n",
          {kFoundOnePair + P('-', 0) + Times(P('-', 35) + kDamaged, 19) + P('-', 35) +
-              kErrorInUpdating,
+              kErrorInUpdating + Stopped(2, 3),
           Cat({kWireA, Repeated(kWireB, 20)}),
           {0},
           {{0, 0, 2}},
@@ -395,7 +427,7 @@ std::vector<DeviceCase> VerdictCases() {
          {"Q25mixedfail.led", Spacing::kRecordPerLine, kThree},
          kOnePair + "record 0 1 code 1A\nrecord_default code 24\nrecord 1 20 silent\n",
          {kFoundOnePair + P('-', 0) + Times(P('-', 35) + kVerifies, 19) + P('-', 35) +
-              kNotResponding,
+              kNotResponding + Stopped(2, 3),
           Cat({kWireA, Repeated(kWireB, 20)}),
           {0},
           {{0, 0, 2}},
@@ -427,7 +459,7 @@ std::vector<DeviceCase> VerdictCases() {
          kOnePair + "record 0 1 code 1A\nrecord_default code 25\nrecord 1 19 silent\n"
                     "record 1 20 code 77\n",
          {kFoundOnePair + P('-', 0) + Times(P('-', 35) + kErases, 18) + P('-', 35) + P('-', 35) +
-              kErrorInUpdating,
+              kErrorInUpdating + Stopped(2, 3),
           Cat({kWireA, Repeated(kWireB, 20)}),
           {0, 1},
           {{0, 0, 2}},
@@ -481,7 +513,7 @@ std::vector<DeviceCase> FaultCases() {
         {"FullChunkSendFailsMidTransfer",
          {"Q25vanish.led", Spacing::kRecordPerLine, {kR11, kR22, kA}},
          kOnePair + "output_send_fail 0 5\n",
-         {kFoundOnePair + P('-', 0) + P('-', 27) + kOutMissing,
+         {kFoundOnePair + P('-', 0) + P('-', 27) + kOutMissing + Stopped(2, 3),
           Cat({kWireR11, kWireR22}),
           {0},
           {{0, 0, 2}},
@@ -865,13 +897,25 @@ std::vector<OptionCase> OptionCases() {
          {"-n", "fw\\Q25one.led"},
          {"fw/Q25one.led", Spacing::kRecordPerLine, kOne},
          kOnePair,
-         kBanner + "Error: The fit file is not found.\n\n",
+         kBanner + "Error: The fit file is not found.\n\n"
+                   "The name of 'fw\\Q25one.led' must begin with Q25 or Q49 (any case). Rename "
+                   "the file, then run: update FILE\n\n",
          2,
          false,
          {},
          false,
          kBanner + Opened("fw\\Q25one.led") + kFoundOnePair + P('-', 0) + kDone + kSuccess,
          0},
+        // A name beyond the Windows code page, given as FILE.
+        {"NameBeyondTheCodePage",
+         {"-n", "Q25_\u00dcberfirmware_\u65e5\u672c.led"},
+         {"Q25_\u00dcberfirmware_\u65e5\u672c.led", Spacing::kRecordPerLine, kOne},
+         kOnePair,
+         kBanner + Opened("Q25_\u00dcberfirmware_\u65e5\u672c.led") + kFoundOnePair + P('-', 0) +
+             kDone + kSuccess,
+         0,
+         false,
+         {"", kWireA, {0}, {{0, 0, 2}}, 0, 0}},
         {"MissingFileIsNotFound",
          {"-n", "Q25missing.led"},
          kOneFile,
@@ -949,7 +993,8 @@ std::vector<OptionCase> OptionCases() {
          "output Silent Out\noutput Busy Out\nloopback 0 0\ninput_open_fail 1\n"
          "output_open_fail 3\ntarget 0 1\nhandshake 2 silent\nhandshake 4 silent\n"
          "handshake 6 silent\nhandshake 8 silent\n",
-         kBanner + Opened("Q25one.led") + kNoDevice +
+         kBanner + Opened("Q25one.led") + kNoDevice + InUse("output 3 (Busy Out)") +
+             InUse("input 1 (Busy In)") + "\n" +
              "Pairs tried:\n"
              "  input 0 (Loopback In), output 0 (Loopback Out): answered with code 54\n"
              "  input 0 (Loopback In), output 1 (Q25 MIDI Out): answered with code 3B, but not "
@@ -973,7 +1018,8 @@ std::vector<OptionCase> OptionCases() {
          {"-n"},
          {"Q25vanish.led", Spacing::kRecordPerLine, {kR11, kR22, kA}},
          kOnePair + "output_send_fail 0 5\n",
-         kBanner + Opened("Q25vanish.led") + kFoundOnePair + P('-', 0) + P('-', 27) + kOutMissing,
+         kBanner + Opened("Q25vanish.led") + kFoundOnePair + P('-', 0) + P('-', 27) + kOutMissing +
+             Stopped(2, 3),
          5,
          false,
          {"", Cat({kWireR11, kWireR22}), {0}, {{0, 0, 2}}, 0, 0}},
