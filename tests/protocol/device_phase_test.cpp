@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "support/temp_folder.h"
+#include "support/terminal.h"
 #include "support/update_program.h"
 
 namespace {
@@ -1123,5 +1124,72 @@ INSTANTIATE_TEST_SUITE_P(Windows, Options,
                          ::testing::Combine(::testing::ValuesIn(OptionCases()),
                                             ::testing::Values(Platform::kWindows)),
                          OptionCaseName);
+
+// ---- The live status on a console ----
+
+// On a terminal (Linux) and in wine's console: the search and the transfer
+// show a status line replaced in place, and the fixed messages stand on
+// clean lines. Two inputs and two outputs; record 2 is sent twice.
+class LiveStatus : public ::testing::TestWithParam<Platform> {};
+
+bool Shows(const std::vector<std::string>& shown, const std::string& start) {
+    for (const std::string& line : shown) {
+        if (line.compare(0, start.size(), start) == 0) return true;
+    }
+    return false;
+}
+
+TEST_P(LiveStatus, OnAConsoleOnly) {
+    const Platform platform = GetParam();
+    const update_test::TempFolder work;
+    const update_test::TempFolder control;
+    work.WriteFile("Q25live.led", LedText(kThree, Spacing::kRecordPerLine));
+    RunOptions options;
+    options.workDir = work.Path();
+    options.args = {"-n"};
+    options.timeLimit = std::chrono::seconds(platform == Platform::kLinux ? 30 : 120);
+    options.env = {{"UPDATE_EMUL_SCENARIO",
+                    control.WriteFile("scenario.txt", kTwoPairs + "record 1 1 silent\n").string()},
+                   {"UPDATE_EMUL_REPORT", (control.Path() / "report.txt").string()}};
+    RunResult run;
+    if (platform == Platform::kLinux) {
+        run = update_test::RunOnTerminal(kEmulatedUpdate, options);
+    } else {
+        if (!update_test::WineTestsEnabled()) GTEST_SKIP() << "configured with UPDATE_WINE_TESTS=OFF";
+        ASSERT_TRUE(update_test::WindowsUpdateReady());
+        options.args.insert(options.args.begin(), update_test::WindowsEmulatedUpdatePath().string());
+        options.env.emplace_back("WINEDEBUG", "-all");
+        options.env.emplace_back("WINEDLLOVERRIDES", "winmm=n");
+        run = update_test::RunOnTerminal(update_test::FindWine(), options);
+    }
+    ASSERT_TRUE(run.started) << run.error;
+    ASSERT_FALSE(run.timedOut) << "the terminal so far:\n" << run.out;
+    EXPECT_TRUE(run.exited && run.exitStatus == 0) << update_test::Describe(run);
+
+    const update_test::TerminalScreen screen = update_test::ReplayOnTerminal(run.out);
+    const std::vector<std::string> rows = {
+        "Update V0.5 - Update KANTERRA Q25-Q49 System", "OK: File 'Q25live.led' is open.",
+        "The Update Device is Open successfully:",      "MIDIIN Device: Q25 MIDI In",
+        "MIDIOUT Device: Q25 MIDI Out",                 "Transferring.. 100% done.",
+        "",                                             "Target update successfully!"};
+    EXPECT_EQ(screen.rows, rows) << "the terminal received:\n" << run.out;
+    for (const std::string line :
+         {"Looking for the keyboard: input 1 of 2, output 1 of 2",
+          "Looking for the keyboard: input 2 of 2, output 2 of 2",
+          "Transferring.. - 0% done (record 1 of 3)",
+          "Transferring.. - 35% done (record 2 of 3, about ",
+          "Transferring.. - 35% done (record 2 of 3, sending it again: attempt 2)",
+          "Transferring.. \\ 55% done (record 3 of 3, about "}) {
+        EXPECT_TRUE(Shows(screen.shown, line)) << "never shown: " << line;
+    }
+}
+
+std::string PlatformCaseName(const ::testing::TestParamInfo<Platform>& info) {
+    return update_test::PlatformName(info.param);
+}
+
+INSTANTIATE_TEST_SUITE_P(Linux, LiveStatus, ::testing::Values(Platform::kLinux), PlatformCaseName);
+INSTANTIATE_TEST_SUITE_P(Windows, LiveStatus, ::testing::Values(Platform::kWindows),
+                         PlatformCaseName);
 
 } // namespace
