@@ -188,7 +188,8 @@ void ReportNoDevices(unsigned inputs, unsigned outputs) {
     default:
         printf("No MIDI %s was found: connect the keyboard, switch it on, then run update "
                "again.\n",
-               inputs == 0 && outputs == 0 ? "input or output" : (inputs == 0 ? "input" : "output"));
+               inputs == 0 && outputs == 0 ? "input or output"
+                                           : (inputs == 0 ? "input" : "output"));
         break;
     }
 }

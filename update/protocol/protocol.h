@@ -21,8 +21,8 @@ struct DeviceSettings {
     FILE* trace;      // every open, close, send and received message; null: none
     bool liveStatus;  // standard output is a console: show the live status line
 };
-inline constexpr DeviceSettings kDefaultDeviceSettings = {kAnyDevice, kAnyDevice, 0, false,
-                                                          nullptr, false};
+inline constexpr DeviceSettings kDefaultDeviceSettings = {kAnyDevice, kAnyDevice, 0,
+                                                          false,      nullptr,    false};
 
 // How the device phase ended.
 enum DeviceOutcome : uint8_t {

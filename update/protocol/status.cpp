@@ -51,8 +51,9 @@ void SetLiveStatus(bool on) {
 void ShowSearchStatus(unsigned input, unsigned inputs, unsigned output, unsigned outputs) {
     if (!gLive) return;
     char line[kLineSize];
-    const int length = snprintf(line, sizeof line, "Looking for the keyboard: input %u of %u, output %u of %u",
-                                input + 1, inputs, output + 1, outputs);
+    const int length =
+        snprintf(line, sizeof line, "Looking for the keyboard: input %u of %u, output %u of %u",
+                 input + 1, inputs, output + 1, outputs);
     ShowLine(line, length);
 }
 
