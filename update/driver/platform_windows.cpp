@@ -50,19 +50,37 @@ bool SameFile(const char* a, const char* b) {
            first.nFileIndexLow == second.nFileIndexLow;
 }
 
+UINT gSavedOutputCodePage;
+
+void RestoreOutputCodePage() { SetConsoleOutputCP(gSavedOutputCodePage); }
+
 } // namespace
 
 // Only the search's first result is examined; the search is not continued.
+// The name is taken in UTF-16 and held in UTF-8, so that any name the file
+// system holds is found, opened and printed as it is.
 FindResult FindFirstLedFile(char* name, size_t capacity) {
-    WIN32_FIND_DATAA found;
-    const HANDLE search = FindFirstFileA("*.led", &found);
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW(L"*.led", &found);
     if (search == INVALID_HANDLE_VALUE) return kFindNone;
     FindClose(search);
 
-    const size_t length = strlen(found.cFileName);
-    if (length >= capacity) return kFindNameTooLong;
-    memcpy(name, found.cFileName, length + 1);
+    const int written = WideCharToMultiByte(CP_UTF8, 0, found.cFileName, -1, name,
+                                            static_cast<int>(capacity), nullptr, nullptr);
+    if (written <= 0) return kFindNameTooLong;
     return kFindFound;
+}
+
+// A console shows the program's UTF-8 text as such; its code page is given
+// back when the program ends.
+bool PrepareConsoleOutput() {
+    DWORD mode = 0;
+    if (!GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode)) return false;
+    gSavedOutputCodePage = GetConsoleOutputCP();
+    if (gSavedOutputCodePage != CP_UTF8 && SetConsoleOutputCP(CP_UTF8)) {
+        atexit(RestoreOutputCodePage);
+    }
+    return true;
 }
 
 // The command interpreter's own "pause" prints its prompt and waits; its
