@@ -155,6 +155,11 @@ std::vector<FilePhaseCase> Cases() {
         {"SecondRecordDamaged",
          {File("Q49bad.led", "00 05 01 02 03 FA FF\n00 05 01 02 04 FA FF\n")},
          kBanner + Opened("Q49bad.led") + kBadImage},
+        // Mended: "O0" typed for "00" at a record's start stops the reading;
+        // records follow, so the file is refused instead of cut short.
+        {"LetterOForZeroBeforeMoreRecords",
+         {File("Q25typo.led", "00 05 01 02 03 FA FF\nO0 02 00 00\n00 02 00 00\n")},
+         kBanner + Opened("Q25typo.led") + kBadImage},
         {"LastRecordCutShort",
          {File("Q25short.led", "00 05 01 02 03 FA FF\n00 05 01 02\n")},
          kBanner + Opened("Q25short.led") + kBadImage},
