@@ -54,16 +54,8 @@ const std::string kMissing = update_test::kOutMissing;
 const std::string kCrc = update_test::kCrc;
 const std::string kFoundQ25 = Found("Q25 MIDI In", "Q25 MIDI Out");
 std::string P(char spinner, int percent) { return update_test::Progress(spinner, percent); }
-// What follows a failed transfer, and the known causes of a failed search.
-std::string Stopped(int record, int records) {
-    return "The update stopped at record " + std::to_string(record) + " of " +
-           std::to_string(records) + ". Check the keyboard's MIDI connection, then run update "
-           "again: it starts over from the first record.\n\n";
-}
-std::string InUse(const std::string& device) {
-    return "MIDI " + device + " is in use by another program: close the programs that use MIDI, "
-           "then run update again.\n";
-}
+using update_test::InUse;
+using update_test::Stopped;
 
 
 // All three records acknowledged at the first attempt.

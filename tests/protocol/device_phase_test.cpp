@@ -46,16 +46,8 @@ using update_test::kSuccess;
 using update_test::kVerifies;
 
 std::string P(char spinner, int percent) { return update_test::Progress(spinner, percent); }
-// What follows a failed transfer, and the known causes of a failed search.
-std::string Stopped(int record, int records) {
-    return "The update stopped at record " + std::to_string(record) + " of " +
-           std::to_string(records) + ". Check the keyboard's MIDI connection, then run update "
-           "again: it starts over from the first record.\n\n";
-}
-std::string InUse(const std::string& device) {
-    return "MIDI " + device + " is in use by another program: close the programs that use MIDI, "
-           "then run update again.\n";
-}
+using update_test::InUse;
+using update_test::Stopped;
 const std::string kNoMidiDevices =
     "No MIDI input or output was found: connect the keyboard, switch it on, then run update "
     "again.\n\n";

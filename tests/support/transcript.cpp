@@ -46,4 +46,15 @@ std::string Times(const std::string& text, int count) {
     return result;
 }
 
+std::string Stopped(int record, int records) {
+    return "The update stopped at record " + std::to_string(record) + " of " +
+           std::to_string(records) + ". Check the keyboard's MIDI connection, then run update "
+           "again: it starts over from the first record.\n\n";
+}
+
+std::string InUse(const std::string& device) {
+    return "MIDI " + device + " is in use by another program: close the programs that use MIDI, "
+           "then run update again.\n";
+}
+
 } // namespace update_test

@@ -52,5 +52,9 @@ std::string Found(const std::string& input, const std::string& output);
 std::string Progress(char spinner, int percent);
 // text, count times over.
 std::string Times(const std::string& text, int count);
+// What follows a failed transfer, and a device held by another program after
+// a failed search.
+std::string Stopped(int record, int records);
+std::string InUse(const std::string& device);
 
 } // namespace update_test
