@@ -77,8 +77,7 @@ uint16_t PlainSendSysEx(const uint8_t* data, unsigned n) {
     return 0;
 }
 
-// The record loop once more, sending through LinuxRuleSendSysEx and taking
-// its poll's turn in LinuxRuleServiceMidiIn.
+// The record loop once more, sending through LinuxRuleSendSysEx.
 DeviceOutcome LinuxRuleTransferImage(const FirmwareImage* image,
                                      const DeviceSettings* settings = &kDefaultDeviceSettings);
 
@@ -161,12 +160,6 @@ uint16_t LinuxRuleSendSysEx(const uint8_t*, unsigned n) {
     gLink.changed.notify_one();
     gLink.lineFreeAt = pace.lineFreeAt;
     return 0;
-}
-
-// The Linux layer's turn at each poll (midi_alsa.cpp).
-void LinuxRuleServiceMidiIn() {
-    const int64_t left = gLink.lineFreeAt - MonotonicNs();
-    if (left > 0) WaitForReply(static_cast<unsigned>((left + 999999) / 1000000));
 }
 
 // Each empty poll of the blind variant sleeps its whole millisecond.

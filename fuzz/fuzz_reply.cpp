@@ -114,10 +114,11 @@ struct Completed {
     std::vector<Bytes> messages; // as the sink received them
 };
 
-void Sink(const uint8_t* bytes, uint32_t count, void* context) {
+void Sink(const uint8_t* bytes, uint32_t count, uint32_t length, void* context) {
     CHECK(count <= kReplyBufferSize);
+    CHECK(length >= count && (length == count || count == kReplyBufferSize));
     static_cast<Completed*>(context)->messages.emplace_back(bytes, bytes + count);
-    StoreReply(bytes, count);
+    StoreReply(bytes, length);
 }
 
 // The reassembly rule over the uncut stream: a message runs from the last F0

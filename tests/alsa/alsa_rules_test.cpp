@@ -262,12 +262,14 @@ using Bytes = std::vector<uint8_t>;
 struct Collected {
     std::vector<Bytes> messages;
     std::vector<uint32_t> counts;
+    std::vector<uint32_t> lengths;
 };
 
-void Collect(const uint8_t* bytes, uint32_t count, void* context) {
+void Collect(const uint8_t* bytes, uint32_t count, uint32_t length, void* context) {
     auto* collected = static_cast<Collected*>(context);
     collected->messages.emplace_back(bytes, bytes + count);
     collected->counts.push_back(count);
+    collected->lengths.push_back(length);
 }
 
 Collected FeedAll(const std::vector<Bytes>& chunks) {
@@ -385,6 +387,7 @@ TEST(AlsaReassembly, LongMessagesKeepTheirFirst200BytesAndTheNextMessageIsWhole)
         const size_t kept = std::min<size_t>(length, kReplyBufferSize);
         ASSERT_EQ(collected.messages.size(), 2u);
         EXPECT_EQ(collected.counts[0], kept);
+        EXPECT_EQ(collected.lengths[0], length) << "the whole length, for the trace";
         EXPECT_EQ(collected.messages[0], Bytes(whole.begin(), whole.begin() + static_cast<long>(kept)));
         EXPECT_EQ(collected.messages[1], next);
         EXPECT_EQ(collected.counts[1], 3u);

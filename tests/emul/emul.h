@@ -32,6 +32,8 @@
 //                                    reaches the output's callback (default off: the send blocks)
 //   output_wedged <n> [<m>]          messages on output n never complete, from its m-th send on (from 1,
 //                                    default 1); midiOutReset ends them
+//   output_reset_ignored <n>         midiOutReset on output n leaves a wedged message where it is, so
+//                                    the output cannot be closed and keeps its header for good
 //   input_split <k> [<k> ...]        every arriving message is handed back in pieces of k bytes, the
 //                                    sizes taken in turn, each piece in a buffer of its own; the
 //                                    pieces go on in the buffers the application queues meanwhile
@@ -89,6 +91,7 @@ struct Device {
     unsigned sendFailOnce = 0; // outputs: 0 = never, else the one failing send (from 1)
     unsigned wedgedFrom = 0;   // outputs: 0 = never, else the first send that never completes (from 1)
     bool releaseFails = false; // inputs: stop, reset and close fail
+    bool resetIgnored = false; // outputs: midiOutReset does not end a wedged message
 };
 
 struct Scenario {
@@ -151,6 +154,7 @@ struct Report {
     std::vector<std::string> callbackCalls; // their function names, each once
     unsigned stalledCalls = 0;  // calls on a disconnected device that stalled
     unsigned sharedHeaders = 0; // input headers queued while another input still held them
+    unsigned heldHeaderReuse = 0; // output headers prepared or sent while an output still held them
     unsigned outputDone = 0;    // MOM_DONE callbacks made
 };
 

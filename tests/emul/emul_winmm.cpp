@@ -540,6 +540,7 @@ std::string ReportText(const Report& r) {
     for (const std::string& name : r.callbackCalls) o << "callback_call " << name << "\n";
     o << "stalled_calls " << r.stalledCalls << "\n";
     o << "shared_headers " << r.sharedHeaders << "\n";
+    o << "held_header_reuse " << r.heldHeaderReuse << "\n";
     o << "output_done " << r.outputDone << "\n";
     for (const HandshakeCount& h : r.handshakes) {
         o << "handshake_pair " << h.input << " " << h.output << " " << h.count << "\n";
@@ -860,6 +861,14 @@ MMRESULT WINAPI midiOutClose(HMIDIOUT handle) {
     return MMSYSERR_NOERROR;
 }
 
+// A header that an output still holds (a message never given back) must not
+// be touched again: the driver may still read it.
+static void CountHeldHeader(System& s, const MIDIHDR* header) {
+    for (const OutputState& d : s.out) {
+        if (d.playing == header) ++s.report.heldHeaderReuse;
+    }
+}
+
 MMRESULT WINAPI midiOutPrepareHeader(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
     System& s = Sys();
     auto lock = Enter(s, __func__);
@@ -867,6 +876,7 @@ MMRESULT WINAPI midiOutPrepareHeader(HMIDIOUT handle, LPMIDIHDR header, UINT siz
     if (k < 0) return MMSYSERR_INVALHANDLE;
     if (StalledOut(s, lock, k)) return MMSYSERR_NODRIVER;
     if (header == nullptr || size < sizeof(MIDIHDR) || header->lpData == nullptr) return MMSYSERR_INVALPARAM;
+    CountHeldHeader(s, header);
     header->dwFlags |= MHDR_PREPARED;
     return MMSYSERR_NOERROR;
 }
@@ -923,7 +933,7 @@ MMRESULT WINAPI midiOutReset(HMIDIOUT handle) {
     Record(s, "out_reset", k, result);
     if (result != MMSYSERR_NOERROR) return result;
     OutputState& d = s.out[k];
-    if (d.playing != nullptr) {
+    if (d.playing != nullptr && !s.scenario.outputs[k].resetIgnored) {
         if (s.queue.erase(d.completion) > 0) s.outstanding.erase(d.completion.second);
         d.stillPlayingLeft = 0;
         const uint64_t seq = Done(s, d, d.playing);
@@ -938,6 +948,7 @@ MMRESULT WINAPI midiOutLongMsg(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
     const int k = FindOutput(s, handle);
     if (k < 0) return MMSYSERR_INVALHANDLE;
     if (header == nullptr || size < sizeof(MIDIHDR) || header->lpData == nullptr) return MMSYSERR_INVALPARAM;
+    CountHeldHeader(s, header);
     if (!(header->dwFlags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
     if (header->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
 

@@ -157,6 +157,7 @@ bool ParseLine(const std::string& line, Scenario* s) {
         if (n == 3 && (!ParseNumber(words[2], &a) || a == 0)) return false;
         d->wedgedFrom = a;
     } else if (key == "input_release_fails" && n == 2 && device(s->inputs, 1, &d)) d->releaseFails = true;
+    else if (key == "output_reset_ignored" && n == 2 && device(s->outputs, 1, &d)) d->resetIgnored = true;
     else if (key == "async_output" && n == 2 && ParseOnOff(words[1], &s->asyncOutput)) {
     } else if (key == "input_split" && n >= 2) {
         s->inputSplit.clear();

@@ -27,7 +27,14 @@ std::vector<std::string>
 BuildEnvironment(const std::vector<std::pair<std::string, std::string>>& extra) {
     std::vector<std::string> result;
     for (char** entry = environ; *entry != nullptr; ++entry) result.emplace_back(*entry);
-    for (const auto& variable : extra) {
+    // The test build's Linux MIDI layer then sees no sequencer: a keyboard
+    // connected to this machine never gets test data. The test VM, whose
+    // sequencer is the one under test, sets it to 0.
+    std::vector<std::pair<std::string, std::string>> variables;
+    if (getenv("UPDATE_TEST_NO_SEQUENCER") == nullptr)
+        variables.emplace_back("UPDATE_TEST_NO_SEQUENCER", "1");
+    variables.insert(variables.end(), extra.begin(), extra.end());
+    for (const auto& variable : variables) {
         const std::string& name = variable.first;
         const auto sameName = [&name](const std::string& entry) { return NameOf(entry) == name; };
         result.erase(std::remove_if(result.begin(), result.end(), sameName), result.end());
@@ -117,10 +124,15 @@ RunResult RunProgram(const std::filesystem::path& program, const RunOptions& opt
                                                 : std::chrono::milliseconds(kDefaultTimeLimit);
     const auto deadline = std::chrono::steady_clock::now() + limit;
     int status = 0;
+    bool interrupted = false;
     for (;;) {
         const pid_t done = waitpid(pid, &status, WNOHANG);
         if (done == pid) break;
         if (done < 0 && errno != EINTR) break;
+        if (!interrupted && options.interruptWhen && options.interruptWhen()) {
+            kill(pid, SIGINT);
+            interrupted = true;
+        }
         if (std::chrono::steady_clock::now() >= deadline) {
             result.timedOut = true;
             kill(-pid, SIGKILL);
@@ -171,6 +183,9 @@ RunResult RunUnderWine(const std::filesystem::path& exe, RunOptions options) {
     }
     options.args.insert(options.args.begin(), std::filesystem::absolute(exe).string());
     options.env.insert(options.env.begin(), {"WINEDEBUG", "-all"});
+    // Wine's own MIDI driver would reach this machine's sequencer; a test that
+    // brings the stand-in winmm.dll overrides this.
+    options.env.insert(options.env.begin(), {"WINEDLLOVERRIDES", "winealsa.drv=d"});
     if (options.timeLimit.count() <= 0) options.timeLimit = kWineTimeLimit;
     return RunProgram(wine, options);
 }

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,6 +25,9 @@ struct RunOptions {
     std::vector<std::pair<std::string, std::string>> env;
     // Zero: the runner's default, kDefaultTimeLimit or, under wine, kWineTimeLimit.
     std::chrono::milliseconds timeLimit{0};
+    // Asked while the program runs; once it returns true the program gets
+    // SIGINT, as from Ctrl-C at a console (wine passes it on as CTRL_C_EVENT).
+    std::function<bool()> interruptWhen{};
 };
 
 struct RunResult {

@@ -28,6 +28,7 @@ enum ExitStatus : int {
     kExitNoDevice = 3,
     kExitResetRequired = 4,
     kExitTransferFailed = 5,
+    kExitInterrupted = 130, // as a shell reports a program ended by Ctrl-C
 };
 
 struct PrefixEntry {
@@ -53,6 +54,13 @@ struct Options {
     bool deviceOptions; // --in, --out or --delay given
     bool noPause;
     const char* logPath; // null: no trace
+};
+
+// The firmware file of the run, chosen before anything is printed so that
+// the trace can be kept out of it.
+struct Selection {
+    FindResult found; // for the folder's first *.led entry
+    const char* name; // the file to load; null: none
 };
 
 enum ParseResult : uint8_t { kParsedRun, kParsedHelp, kParsedVersion, kParsedWrong };
@@ -122,6 +130,18 @@ char gFileName[kFileNameSize];
 FirmwareImage gImage; // owned by the run, lent to the device phase
 
 char FoldCase(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// True when name ends in ".led", ignoring ASCII case.
+bool HasLedExtension(const char* name) {
+    static const char kExtension[] = ".LED";
+    const size_t length = strlen(name);
+    if (length < sizeof kExtension - 1) return false;
+    const char* tail = name + length - (sizeof kExtension - 1);
+    for (size_t k = 0; k + 1 < sizeof kExtension; ++k) {
+        if (FoldCase(tail[k]) != kExtension[k]) return false;
+    }
+    return true;
+}
 
 // The model code of the first prefix that the name's first three characters
 // match, ignoring ASCII case; 0 when none does.
@@ -247,6 +267,7 @@ int ExitStatusOf(DeviceOutcome outcome) {
     case kDeviceUpdated: return kExitUpdated;
     case kDeviceNotFound: return kExitNoDevice;
     case kDeviceResetRequired: return kExitResetRequired;
+    case kDeviceInterrupted: return kExitInterrupted;
     default: return kExitTransferFailed;
     }
 }
@@ -257,7 +278,53 @@ const char* OutcomeText(int status) {
     case kExitFileRefused: return "the file is missing or refused";
     case kExitNoDevice: return "no device found";
     case kExitResetRequired: return "the keyboard asks to be reset";
+    case kExitInterrupted: return "interrupted";
     default: return "the transfer failed";
+    }
+}
+
+// Chooses the firmware file: FILE, or the folder's first *.led entry.
+Selection SelectFile(const Options* options) {
+    if (options->file != nullptr) return {kFindFound, options->file};
+    snprintf(gFileName, sizeof gFileName, "%s", "*.led");
+    const FindResult found = FindFirstLedFile(gFileName, sizeof gFileName);
+    return {found, found == kFindFound ? gFileName : nullptr};
+}
+
+// Opens the --log file; prints the one-line refusal itself. The trace never
+// goes into a firmware file, never into a folder, and opening it never waits.
+FILE* OpenTrace(const char* path, const char* firmware) {
+    FILE* log = nullptr;
+    if (HasLedExtension(path)) {
+        printf("Error: The log file '%s' would be a .led file: give the log another name.\n", path);
+        return nullptr;
+    }
+    switch (OpenLogFile(path, firmware, &log)) {
+    case kLogOpened: return log;
+    case kLogIsFolder: printf("Error: The log file '%s' is a folder.\n", path); break;
+    case kLogIsFirmware:
+        printf("Error: The log file '%s' is the firmware file: give the log another name.\n",
+               path);
+        break;
+    case kLogNoReader:
+        printf("Error: The log file '%s' is a pipe that nothing reads.\n", path);
+        break;
+    default: printf("Error: The log file '%s' cannot be opened.\n", path); break;
+    }
+    return nullptr;
+}
+
+// With --check: where the reading of the text stopped before its end.
+void PrintTextStop(const TextStop* stop) {
+    if (stop->line == 0) return;
+    if (stop->recordFollows) {
+        printf("The text stops being hexadecimal at line %u, column %u, and records follow "
+               "after it.\n",
+               static_cast<unsigned>(stop->line), static_cast<unsigned>(stop->column));
+    } else {
+        printf("The text stops being hexadecimal at line %u, column %u; the rest holds no "
+               "record and is ignored.\n",
+               static_cast<unsigned>(stop->line), static_cast<unsigned>(stop->column));
     }
 }
 
@@ -273,24 +340,19 @@ void PrintSummary(const FirmwareImage* image, uint8_t modelCode) {
 
 // Steps 1 to 7 of a run (or the file check); every failure returns early.
 // Returns the outcome's exit status.
-int RunSequence(const Options* options) {
+int RunSequence(const Options* options, const Selection* selection) {
     printf("%s", kBanner);
 
-    const char* fileName = options->file;
-    if (fileName == nullptr) {
-        snprintf(gFileName, sizeof gFileName, "%s", "*.led");
-        const FindResult found = FindFirstLedFile(gFileName, sizeof gFileName);
-        if (found == kFindNone) {
-            printf("Error: File '%s' is not found.\n\n", "*.led");
-            return kExitFileRefused;
-        }
-        if (found == kFindNameTooLong) {
-            printf("Error: The file name is too long (at most %d characters)!\n\n",
-                   static_cast<int>(kFileNameSize - 1));
-            return kExitFileRefused;
-        }
-        fileName = gFileName;
+    if (selection->found == kFindNone) {
+        printf("Error: File '%s' is not found.\n\n", "*.led");
+        return kExitFileRefused;
     }
+    if (selection->found == kFindNameTooLong) {
+        printf("Error: The file name is too long (at most %d characters)!\n\n",
+               static_cast<int>(kFileNameSize - 1));
+        return kExitFileRefused;
+    }
+    const char* fileName = selection->name;
 
     const uint8_t modelCode = ModelCodeFor(BaseName(fileName));
     if (modelCode == 0) {
@@ -298,18 +360,27 @@ int RunSequence(const Options* options) {
         return kExitFileRefused;
     }
 
-    const LoadResult loaded = LoadImage(fileName, &gImage);
+    TextStop stop = {0, 0, false};
+    const LoadResult loaded = LoadImage(fileName, &gImage, &stop);
     if (loaded == kLoadNotOpened) {
         printf("Error: File '%s' is not found.\n\n", fileName);
         return kExitFileRefused;
     }
     if (loaded != kLoadOk) return kExitFileRefused; // the refusal has been printed
+    if (options->mode == kModeCheck) PrintTextStop(&stop);
     if (!ValidateImage(&gImage)) return kExitFileRefused;
+    // A line that is no hexadecimal text ended the reading, yet records
+    // follow it: the image read is only part of the firmware.
+    if (stop.recordFollows) {
+        printf("Error: The upgrade file is error!\n\n");
+        return kExitFileRefused;
+    }
 
     if (options->mode == kModeCheck) {
         PrintSummary(&gImage, modelCode);
         return kExitUpdated;
     }
+    if (InterruptRequested()) return kExitInterrupted;
     return ExitStatusOf(RunDeviceUpdate(&gImage, modelCode, &options->device));
 }
 
@@ -337,32 +408,44 @@ int RunUpdate(int argc, char** argv) {
         return parsed == kParsedWrong ? kExitUsage : kExitUpdated;
     }
     if (parsed == kParsedVersion) {
-        printf("%s", kBanner);
+        printf("update %s\n", UPDATE_VERSION);
         return kExitUpdated;
     }
 
+    CatchInterrupts();
+    Selection selection = {kFindNone, nullptr};
+    if (options.mode != kModeList) selection = SelectFile(&options);
+
     FILE* log = nullptr;
     if (options.logPath != nullptr) {
-        log = fopen(options.logPath, "a");
-        if (log == nullptr) {
-            printf("Error: The log file '%s' cannot be opened.\n", options.logPath);
-            return kExitUsage;
-        }
+        log = OpenTrace(options.logPath, selection.name);
+        if (log == nullptr) return kExitUsage;
         TraceStart(log, argc, argv);
     }
     options.device.trace = log;
+    options.device.interrupted = InterruptRequested;
 
     int status = kExitUpdated;
     if (options.mode == kModeList) {
         printf("%s", kBanner);
         ListDevices(log);
     } else {
-        status = RunSequence(&options);
+        status = RunSequence(&options, &selection);
     }
+    // --list and --check stop at once too; an update ends its own way.
+    if (options.mode != kModeUpdate && InterruptRequested()) status = kExitInterrupted;
     TraceLine(log, "end: %s (status %d)", OutcomeText(status), status);
-    if (log != nullptr) fclose(log);
+    if (log != nullptr) {
+        // Every line was flushed as it was written; a failure stays noted.
+        const bool written = ferror(log) == 0;
+        if (fclose(log) != 0 || !written) {
+            printf("Warning: The log file '%s' could not be written completely.\n",
+                   options.logPath);
+        }
+    }
     fflush(stdout);
 
+    if (status == kExitInterrupted) return status; // no wait: the user asked to stop
     if (options.mode != kModeUpdate || options.noPause) return status;
     WaitForKey();
     return kExitUpdated;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 
 enum FindResult : unsigned char {
     kFindNone = 0,        // nothing matches "*.led"
@@ -15,3 +16,22 @@ FindResult FindFirstLedFile(char* name, size_t capacity);
 
 // Prints the platform's prompt and waits for one key press.
 void WaitForKey();
+
+// From now on the user's request to stop (Ctrl-C, and on Linux SIGTERM and
+// SIGHUP; on Windows Ctrl-Break and closing the console) only sets a flag,
+// so that the run can finish the message it is sending and close its ports.
+void CatchInterrupts();
+bool InterruptRequested();
+
+enum LogOpen : unsigned char {
+    kLogOpened = 0,
+    kLogIsFolder = 1,   // the name is a folder
+    kLogIsFirmware = 2, // the name is the firmware file, however it is named
+    kLogNoReader = 3,   // a named pipe that nobody reads: opening it would wait
+    kLogFailed = 4,     // any other reason
+};
+
+// Opens the trace file for appending, never waiting. firmware: the path of
+// the firmware file (null when there is none); the trace must not be written
+// into it. Writes nothing unless it returns kLogOpened with *log set.
+LogOpen OpenLogFile(const char* path, const char* firmware, FILE** log);

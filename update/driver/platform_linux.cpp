@@ -1,9 +1,12 @@
 // The run sequence's operating-system services on Linux: the first "*.led"
-// entry of the current directory, and the closing wait for a key.
+// entry of the current directory, the closing wait for a key, the user's
+// interrupt, and the trace file.
 #include "driver/platform.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -24,6 +27,14 @@ constexpr int kEndSignalCount = sizeof kEndSignals / sizeof kEndSignals[0];
 termios gSavedTerminal;                          // the terminal's mode before the wait
 struct sigaction gSavedActions[kEndSignalCount]; // the handlers before the wait
 bool gInstalled[kEndSignalCount];                // which signals the wait took over
+
+volatile sig_atomic_t gInterrupt; // set by OnInterrupt
+
+extern "C" void OnInterrupt(int) { gInterrupt = 1; }
+
+bool SameFile(const struct stat* a, const struct stat* b) {
+    return a->st_dev == b->st_dev && a->st_ino == b->st_ino;
+}
 
 char FoldCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -140,4 +151,65 @@ void WaitForKey() {
     }
     printf("\n");
     fflush(stdout);
+}
+
+void CatchInterrupts() {
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = OnInterrupt;
+    action.sa_flags = SA_RESTART; // a file read goes on; the run asks the flag
+    sigemptyset(&action.sa_mask);
+    for (const int signalNumber : kEndSignals) {
+        struct sigaction current;
+        // A signal ignored when the program started (as under nohup) stays ignored.
+        if (sigaction(signalNumber, nullptr, &current) != 0 || current.sa_handler == SIG_IGN)
+            continue;
+        sigaction(signalNumber, &action, nullptr);
+    }
+}
+
+bool InterruptRequested() { return gInterrupt != 0; }
+
+// Opened without waiting: a named pipe without a reader fails at once
+// (ENXIO) instead of waiting for one. A pipe or socket stays non-blocking, so
+// a reader that stops reading cannot stall the update; its lost lines are
+// told at the end. Anything else writes as usual.
+LogOpen OpenLogFile(const char* path, const char* firmware, FILE** log) {
+    struct stat firmwareStatus;
+    const bool haveFirmware = firmware != nullptr && stat(firmware, &firmwareStatus) == 0;
+    struct stat status;
+    if (stat(path, &status) == 0) {
+        if (S_ISDIR(status.st_mode)) return kLogIsFolder;
+        if (haveFirmware && SameFile(&status, &firmwareStatus)) return kLogIsFirmware;
+    }
+    const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        if (errno == ENXIO) return kLogNoReader;
+        return errno == EISDIR ? kLogIsFolder : kLogFailed;
+    }
+    // The name may have changed between the look and the open.
+    LogOpen result = kLogOpened;
+    if (fstat(fd, &status) != 0) {
+        result = kLogFailed;
+    } else if (S_ISDIR(status.st_mode)) {
+        result = kLogIsFolder;
+    } else if (haveFirmware && SameFile(&status, &firmwareStatus)) {
+        result = kLogIsFirmware;
+    }
+    if (result == kLogOpened && !S_ISFIFO(status.st_mode) && !S_ISSOCK(status.st_mode)) {
+        const int flags = fcntl(fd, F_GETFL);
+        if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) result = kLogFailed;
+    }
+    if (result == kLogOpened) {
+        *log = fdopen(fd, "a");
+        if (*log != nullptr) {
+            // A reader of the pipe that goes away fails the write instead of
+            // ending the program.
+            signal(SIGPIPE, SIG_IGN);
+            return kLogOpened;
+        }
+        result = kLogFailed;
+    }
+    close(fd);
+    return result;
 }

@@ -11,22 +11,63 @@
 
 namespace {
 
-// File reads go through this buffer; the text is pulled from it byte by byte.
+// File reads go through these buffers; the text is pulled from them byte by
+// byte. The reading has one; the look past a stray line has one for the
+// lines it tries and one for finding where lines start.
 constexpr size_t kReadBufferSize = 4096;
 uint8_t gReadBuffer[kReadBufferSize];
+uint8_t gTryBuffer[kReadBufferSize];
+uint8_t gLineBuffer[kReadBufferSize];
 
 // A source of text bytes: either a memory block (file == nullptr) or a file
-// read in pieces into gReadBuffer. data/size/pos describe the bytes at hand.
+// read in pieces into its buffer. data/size/pos describe the bytes at hand;
+// several readers may share one file, each reading from its own offset.
 struct TextReader {
     const uint8_t* data;
     size_t size;
     size_t pos;
     FILE* file;
-    bool ended;  // the file gave no more bytes (end of file or a read error)
-    bool failed; // ... because a read failed
+    uint8_t* buffer;
+    uint64_t next;   // the file offset of the byte after data[size - 1]
+    bool ended;      // the file gave no more bytes (end of file or a read error)
+    bool failed;     // ... because a read failed
+    uint32_t line;   // of the next byte, from 1
+    uint32_t column; // of the next byte, from 1
 };
 
 constexpr int kEndOfText = -1;
+
+// Moves the file to offset; false when it cannot.
+bool SeekTo(FILE* file, uint64_t offset) {
+#ifdef _WIN32
+    return _fseeki64(file, static_cast<long long>(offset), SEEK_SET) == 0;
+#else
+    return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+#endif
+}
+
+TextReader MemoryReader(const uint8_t* text, size_t size) {
+    return {text, size, 0, nullptr, nullptr, 0, false, false, 1, 1};
+}
+
+TextReader FileReader(FILE* file, uint8_t* buffer, uint64_t offset) {
+    return {buffer, 0, 0, file, buffer, offset, false, false, 1, 1};
+}
+
+// The offset in the text of the next byte.
+uint64_t TextOffset(const TextReader* reader) {
+    return reader->file == nullptr ? reader->pos : reader->next - (reader->size - reader->pos);
+}
+
+// A reader of the same text starting at `offset`.
+TextReader ReaderAt(const TextReader* text, uint8_t* buffer, uint64_t offset) {
+    if (text->file == nullptr) {
+        TextReader reader = MemoryReader(text->data, text->size);
+        reader.pos = offset < text->size ? static_cast<size_t>(offset) : text->size;
+        return reader;
+    }
+    return FileReader(text->file, buffer, offset);
+}
 
 // The next byte without taking it, or kEndOfText.
 int PeekByte(TextReader* reader) {
@@ -34,13 +75,17 @@ int PeekByte(TextReader* reader) {
         if (reader->file == nullptr || reader->ended) return kEndOfText;
         // A read error ends the text as the end of the file does, and is
         // noted so that the file is refused.
-        const size_t got = fread(gReadBuffer, 1, kReadBufferSize, reader->file);
-        reader->data = gReadBuffer;
+        size_t got = 0;
+        if (SeekTo(reader->file, reader->next)) {
+            got = fread(reader->buffer, 1, kReadBufferSize, reader->file);
+        }
+        reader->data = reader->buffer;
         reader->size = got;
         reader->pos = 0;
+        reader->next += got;
         if (got == 0) {
             reader->ended = true;
-            reader->failed = ferror(reader->file) != 0;
+            reader->failed = ferror(reader->file) != 0 || feof(reader->file) == 0;
             return kEndOfText;
         }
     }
@@ -48,7 +93,15 @@ int PeekByte(TextReader* reader) {
 }
 
 void TakeByte(TextReader* reader) {
-    if (PeekByte(reader) != kEndOfText) reader->pos++;
+    const int c = PeekByte(reader);
+    if (c == kEndOfText) return;
+    reader->pos++;
+    if (c == '\n') {
+        reader->line++;
+        reader->column = 1;
+    } else {
+        reader->column++;
+    }
 }
 
 // Plain ASCII classes, independent of any locale.
@@ -64,9 +117,15 @@ int HexValue(int c) {
 
 // Scans one field: white space, an optional sign (taking one of the two digit
 // places), an optional "0x"/"0X" prefix (taking none), then one or two hex
-// digits. Returns false when the field holds no digit: the reading ends there.
-bool ScanField(TextReader* reader, uint8_t* value) {
+// digits. Returns false when the field holds no digit: the reading ends there,
+// and *stop (when given) tells where the field began, or line 0 at the end of
+// the text.
+bool ScanField(TextReader* reader, uint8_t* value, TextStop* stop = nullptr) {
     while (IsWhiteSpace(PeekByte(reader))) TakeByte(reader);
+    if (stop != nullptr) {
+        const bool atEnd = PeekByte(reader) == kEndOfText;
+        *stop = {atEnd ? 0 : reader->line, atEnd ? 0 : reader->column, false};
+    }
 
     int places = 2;
     bool negative = false;
@@ -106,19 +165,92 @@ bool ScanField(TextReader* reader, uint8_t* value) {
     return true;
 }
 
+// The size of the record at p, when every byte its check reads lies within
+// length: the record is whole. Sizes 0 and 1 (length fields 0xFFFE and
+// 0xFFFF) are shorter than the length field itself: such a record is never
+// whole, and size 0 would not advance. Below size 4 nothing is summed and the
+// checksum word is the two bytes after the length field, which for sizes 2
+// and 3 reach beyond the record's own end. *checksumHolds tells the check.
+// Positions are 32-bit: p + size never wraps.
+bool WholeRecordAt(const uint8_t* bytes, uint32_t length, uint32_t p, uint32_t* size,
+                   bool* checksumHolds) {
+    if (p + 2 > length) return false;
+    *size = static_cast<uint16_t>(((bytes[p] << 8) | bytes[p + 1]) + 2);
+    const uint32_t summed = *size > 4 ? *size - 4 : 0;
+    const uint32_t q = p + 2 + summed;
+    const uint32_t end = (q + 2 > p + *size) ? q + 2 : p + *size;
+    if (*size < 2 || end > length) return false;
+    uint16_t sum = 0;
+    for (uint32_t k = 0; k < summed; k++) sum = static_cast<uint16_t>(sum + bytes[p + 2 + k]);
+    sum = static_cast<uint16_t>(sum + bytes[q] + 256 * bytes[q + 1]);
+    *checksumHolds = sum == 0;
+    return true;
+}
+
+// The look past a stray line reads at most this many fields in all; a text
+// that needs more is taken to hold records there (it is refused rather than
+// cut short unnoticed).
+constexpr uint32_t kLookBudget = 1u << 24;
+
+// Past the image's end in the byte array: room for one record of any length.
+constexpr uint32_t kLookSpace = kImageCapacity - kImageMaxLength;
+
+// True when the text, from `offset` on, reads (by the same rules) as a whole
+// record with a correct checksum. The fields go after the image in the array.
+bool StartsRecord(const TextReader* text, uint64_t offset, FirmwareImage* image,
+                  uint32_t* budget) {
+    TextReader reader = ReaderAt(text, gTryBuffer, offset);
+    uint8_t* fields = image->bytes + kImageMaxLength;
+    uint32_t count = 0;
+    uint32_t needed = 2; // grows to what the record's length field says
+    uint8_t value = 0;
+    while (count < needed && count < kLookSpace) {
+        if (*budget == 0) return true;
+        --*budget;
+        if (!ScanField(&reader, &value)) return false;
+        fields[count++] = value;
+        if (count == 2) {
+            const uint32_t size = static_cast<uint16_t>(((fields[0] << 8) | fields[1]) + 2);
+            needed = size < 4 ? 4 : size; // what WholeRecordAt reads
+        }
+    }
+    uint32_t size = 0;
+    bool holds = false;
+    return WholeRecordAt(fields, count, 0, &size, &holds) && holds;
+}
+
+// After the reading stopped early at `stop`: does any later line start a
+// whole record? Every line start after the stop is tried.
+bool RecordFollows(const TextReader* text, uint64_t stop, FirmwareImage* image) {
+    TextReader lines = ReaderAt(text, gLineBuffer, stop);
+    uint32_t budget = kLookBudget;
+    for (;;) {
+        int c = PeekByte(&lines);
+        while (c != kEndOfText && c != '\n') {
+            TakeByte(&lines);
+            c = PeekByte(&lines);
+        }
+        if (c == kEndOfText) return lines.failed;
+        TakeByte(&lines);
+        if (StartsRecord(text, TextOffset(&lines), image, &budget)) return true;
+    }
+}
+
 // Reads every field into the image. Returns false, with the image emptied,
 // when the text holds more than kImageMaxLength fields: a 16-bit length cannot
-// count them, and a cut-off image must not pass for the whole one.
-bool ScanFields(TextReader* reader, FirmwareImage* image) {
+// count them, and a cut-off image must not pass for the whole one. Where the
+// reading stopped goes to *stop.
+bool ScanFields(TextReader* reader, FirmwareImage* image, TextStop* stop) {
     uint32_t count = 0;
     uint8_t value = 0;
     image->length = 0;
-    while (ScanField(reader, &value)) {
+    while (ScanField(reader, &value, stop)) {
         if (count == kImageMaxLength) return false;
         image->bytes[count] = value;
         count++;
     }
     image->length = static_cast<uint16_t>(count);
+    if (stop->line != 0) stop->recordFollows = RecordFollows(reader, TextOffset(reader), image);
     return true;
 }
 
@@ -167,13 +299,15 @@ FILE* OpenRegularFile(const char* fileName) {
 
 } // namespace
 
-LoadResult LoadImage(const char* fileName, FirmwareImage* image) {
+LoadResult LoadImage(const char* fileName, FirmwareImage* image, TextStop* stop) {
     FILE* file = OpenRegularFile(fileName);
     if (file == nullptr) return kLoadNotOpened;
     printf("OK: File '%s' is open.\n", fileName);
 
-    TextReader reader = {gReadBuffer, 0, 0, file, false, false};
-    const bool whole = ScanFields(&reader, image);
+    TextReader reader = FileReader(file, gReadBuffer, 0);
+    TextStop where = {0, 0, false};
+    const bool whole = ScanFields(&reader, image, &where);
+    if (stop != nullptr) *stop = where;
     fclose(file);
     if (reader.failed) {
         image->length = 0;
@@ -187,9 +321,12 @@ LoadResult LoadImage(const char* fileName, FirmwareImage* image) {
     return kLoadOk;
 }
 
-bool ScanImageText(const uint8_t* text, size_t size, FirmwareImage* image) {
-    TextReader reader = {text, size, 0, nullptr, false, false};
-    return ScanFields(&reader, image);
+bool ScanImageText(const uint8_t* text, size_t size, FirmwareImage* image, TextStop* stop) {
+    TextReader reader = MemoryReader(text, size);
+    TextStop where = {0, 0, false};
+    const bool whole = ScanFields(&reader, image, &where);
+    if (stop != nullptr) *stop = where;
+    return whole;
 }
 
 bool ValidateImage(const FirmwareImage* image) {
@@ -203,28 +340,9 @@ bool ValidateImage(const FirmwareImage* image) {
     }
     uint32_t p = 0;
     while (p < length) {
-        bool whole = false;
-        uint16_t sum = 0;
         uint32_t size = 0;
-        if (p + 2 <= length) {
-            size = static_cast<uint16_t>(((bytes[p] << 8) | bytes[p + 1]) + 2);
-            // Sizes 0 and 1 (length fields 0xFFFE and 0xFFFF) are shorter than
-            // the length field itself: such a record is never whole, and size
-            // 0 would not advance. Below size 4 nothing is summed and the
-            // checksum word is the two bytes after the length field, which for
-            // sizes 2 and 3 reach beyond the record's own end.
-            const uint32_t summed = size > 4 ? size - 4 : 0;
-            const uint32_t q = p + 2 + summed;
-            const uint32_t end = (q + 2 > p + size) ? q + 2 : p + size;
-            if (size >= 2 && end <= length) {
-                whole = true;
-                for (uint32_t k = 0; k < summed; k++) {
-                    sum = static_cast<uint16_t>(sum + bytes[p + 2 + k]);
-                }
-                sum = static_cast<uint16_t>(sum + bytes[q] + 256 * bytes[q + 1]);
-            }
-        }
-        if (!whole || sum != 0) {
+        bool holds = false;
+        if (!WholeRecordAt(bytes, length, p, &size, &holds) || !holds) {
             printf("Error: The upgrade file is error!\n\n");
             return false;
         }

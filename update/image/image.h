@@ -10,6 +10,7 @@ constexpr uint32_t kImageCapacity = 131072;
 // The image length is a 16-bit count.
 constexpr uint32_t kImageMaxLength = 65535;
 
+// Only the first `length` bytes are the image; the loader may use the rest.
 struct FirmwareImage {
     uint8_t bytes[kImageCapacity];
     uint16_t length;
@@ -22,15 +23,27 @@ enum LoadResult : uint8_t {
     kLoadReadError = 3, // the file system failed a read; the refusal message has been printed
 };
 
+// Where the reading of the text stopped before its end: the first byte of the
+// field that held no digit. A later line that starts a whole record with a
+// correct checksum means the text went on after a stray line, and the image
+// read so far is only part of the firmware.
+struct TextStop {
+    uint32_t line;      // from 1; 0 when the reading went to the end of the text
+    uint32_t column;    // from 1, in bytes
+    bool recordFollows; // a later line, read by the same rules, starts a whole record
+};
+
 // Opens fileName in binary mode, without waiting (a named pipe is refused, not
 // waited on), prints "OK: File '%s' is open.\n", and reads every hexadecimal
 // field into image->bytes from index 0. A read error refuses the file: a text
-// cut short must not pass for the whole one.
-LoadResult LoadImage(const char* fileName, FirmwareImage* image);
+// cut short must not pass for the whole one. Where the reading stopped goes
+// to *stop when it is given.
+LoadResult LoadImage(const char* fileName, FirmwareImage* image, TextStop* stop = nullptr);
 
 // Reads fields from an in-memory text exactly as LoadImage reads a file.
 // Returns false when the text holds more than 65,535 fields.
-bool ScanImageText(const uint8_t* text, size_t size, FirmwareImage* image);
+bool ScanImageText(const uint8_t* text, size_t size, FirmwareImage* image,
+                   TextStop* stop = nullptr);
 
 // Walks the records from position 0. Prints "Error: The upgrade file is error!\n\n"
 // and returns false on the first record that fails its checksum or does not

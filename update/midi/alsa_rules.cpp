@@ -59,6 +59,7 @@ SeqSendPace SeqPaceSend(int64_t now, int64_t lineFreeAt, bool replied, unsigned 
 
 void ResetSysExAssembly(SysExAssembly* assembly) {
     assembly->kept = 0;
+    assembly->length = 0;
     assembly->inMessage = false;
 }
 
@@ -69,12 +70,14 @@ void FeedSysEx(SysExAssembly* assembly, const uint8_t* chunk, unsigned n, SysExS
         if (byte == 0xF0) {
             assembly->inMessage = true;
             assembly->kept = 0;
+            assembly->length = 0;
         } else if (!assembly->inMessage) {
             continue;
         }
         if (assembly->kept < kReplyBufferSize) assembly->bytes[assembly->kept++] = byte;
+        if (assembly->length < UINT32_MAX) assembly->length++;
         if (byte == 0xF7) {
-            sink(assembly->bytes, assembly->kept, context);
+            sink(assembly->bytes, assembly->kept, assembly->length, context);
             ResetSysExAssembly(assembly);
         }
     }

@@ -89,12 +89,14 @@ SeqSendPace SeqPaceSend(int64_t now, int64_t lineFreeAt, bool replied, unsigned 
 // are kept, but the message is read to its F7 before it is delivered.
 struct SysExAssembly {
     uint8_t bytes[kReplyBufferSize];
-    uint32_t kept;  // bytes kept of the message in progress
-    bool inMessage; // an F0 has been seen and its F7 not yet
+    uint32_t kept;   // bytes kept of the message in progress
+    uint32_t length; // bytes of the message in progress, kept or not
+    bool inMessage;  // an F0 has been seen and its F7 not yet
 };
 
-// Receives a completed message: its kept bytes and their count.
-typedef void (*SysExSink)(const uint8_t* bytes, uint32_t count, void* context);
+// Receives a completed message: its kept bytes, their count, and the
+// message's whole length (more than kept when it was cut).
+typedef void (*SysExSink)(const uint8_t* bytes, uint32_t kept, uint32_t length, void* context);
 
 void ResetSysExAssembly(SysExAssembly* assembly);
 

@@ -28,8 +28,7 @@ int CloseMidiOut();
 
 // Send F0, data[0..n), F7 on the open output and return once the message has
 // left (on Linux: once the device can hold it without overrunning a slow MIDI
-// line, see ServiceMidiIn). More than 22 data bytes: nothing is sent and 0 is
-// returned.
+// line). More than 22 data bytes: nothing is sent and 0 is returned.
 uint16_t SendSysEx(const uint8_t* data, unsigned n);
 
 // A few words for a failed call's result that the user can act on ("in use
@@ -39,8 +38,6 @@ const char* MidiResultText(uint16_t result);
 // The main thread's turn at every poll of the reply slot: hands the input
 // buffers that completed messages have filled back to the device, outside the
 // platform's input callback. Does nothing where the platform needs nothing.
-// On Linux the first poll after sending also waits, until a reply arrives or
-// until everything sent can have left at the MIDI line's 31,250 baud.
 void ServiceMidiIn();
 
 // Product names of the opened devices (empty until a side has been opened).

@@ -17,8 +17,11 @@
 // A device may hold the buffers it was given until it is released. An input
 // that could not be released cleanly keeps its set of buffers for good: the
 // next input gets a set that no device has seen, and once every set is taken
-// further inputs are refused. Each release call is made once: on a device
-// gone at the platform level every call can stall for seconds.
+// further inputs are refused. The output's message and its header are kept
+// the same way when a message could not be taken back from the driver (its
+// reset was ignored) or the output could not be closed. Each release call is
+// made once: on a device gone at the platform level every call can stall for
+// seconds.
 #include <windows.h>
 // After <windows.h>, whose types it uses.
 #include <mmsystem.h>
@@ -43,10 +46,18 @@ namespace {
 
 constexpr unsigned kInputBuffers = 4;    // queued on the open input
 constexpr unsigned kInputBufferSets = 2; // sets for inputs that may not be released
+constexpr unsigned kOutputSets = 2;      // messages for outputs that may still hold one
 constexpr auto kSendTimeout = std::chrono::seconds(1);
 constexpr auto kSendPoll = std::chrono::milliseconds(1); // for drivers that never tell
 
 struct InputBuffer {
+    MIDIHDR header;
+    uint8_t bytes[kReplyBufferSize];
+};
+
+// The message being sent. The driver may read it after the send call has
+// returned, so it lives here and never on a stack.
+struct OutputMessage {
     MIDIHDR header;
     uint8_t bytes[kReplyBufferSize];
 };
@@ -71,10 +82,11 @@ struct MidiPortPair {
     // The reassembly of the open input's messages; the callback's alone while
     // the input is listened to.
     SysExAssembly assembly;
-    MIDIHDR outHeader;
-    // The message being sent. The driver may read it after the send call has
-    // returned, so it lives here and never on a stack.
-    uint8_t outBuffer[kReplyBufferSize];
+    // The output's message: the one in use, and those a driver may still
+    // hold, never used again.
+    OutputMessage outMessages[kOutputSets];
+    unsigned outSet;
+    uint8_t outSetKept[kOutputSets];
     // The input whose events the callback takes: the open input's handle,
     // null while the input is closed. Written by the main thread, read by the
     // callback.
@@ -108,6 +120,15 @@ void CopyName(char* to, const char* from) {
 }
 
 InputBuffer* InputSet() { return gPair.inBuffers[gPair.inSet]; }
+OutputMessage* OutputSet() { return &gPair.outMessages[gPair.outSet]; }
+
+// The first output message that no driver may hold, or -1.
+int UsableOutputSet() {
+    for (unsigned set = 0; set < kOutputSets; ++set) {
+        if (!gPair.outSetKept[set]) return static_cast<int>(set);
+    }
+    return -1;
+}
 
 // The first set of input buffers that no unreleased device keeps, or -1.
 int UsableInputSet() {
@@ -143,15 +164,17 @@ void ReleaseInput() {
     }
 }
 
-// Closes the output: once, whatever the result (nothing is playing, since
-// every send waits for its message or cuts it short).
+// Closes the output, once. A close that fails leaves the device open, and it
+// may still hold the message: that message is kept from further use.
 void ReleaseOutput() {
     gPair.outOpen = 0;
-    midiOutClose(gPair.outHandle);
+    if (midiOutClose(gPair.outHandle) != MMSYSERR_NOERROR) gPair.outSetKept[gPair.outSet] = 1;
     gPair.outHandle = nullptr;
 }
 
-void StoreMessage(const uint8_t* bytes, uint32_t count, void*) { StoreReply(bytes, count); }
+void StoreMessage(const uint8_t* bytes, uint32_t, uint32_t length, void*) {
+    StoreReply(bytes, length);
+}
 
 // A completed buffer of the open input. Its bytes are copied first, then the
 // buffer is marked free, and only then do completed messages reach the slot:
@@ -196,7 +219,9 @@ uint16_t AwaitSent(MIDIHDR* header) {
         gOutputDone = false;
     }
     midiOutReset(gPair.outHandle);
-    midiOutUnprepareHeader(gPair.outHandle, header, sizeof(MIDIHDR));
+    // A driver that ignores the reset still holds the message.
+    if (midiOutUnprepareHeader(gPair.outHandle, header, sizeof(MIDIHDR)) != MMSYSERR_NOERROR)
+        gPair.outSetKept[gPair.outSet] = 1;
     return MIDIERR_STILLPLAYING;
 }
 
@@ -288,6 +313,9 @@ uint16_t OpenMidiIn(unsigned deviceId) {
 
 uint16_t OpenMidiOut(unsigned deviceId) {
     if (gPair.outOpen) ReleaseOutput();
+    // Every message may still be read by a driver that never gave it back.
+    const int set = UsableOutputSet();
+    if (set < 0) return Low16(MMSYSERR_NOMEM);
 
     HMIDIOUT handle = nullptr;
     const MMRESULT opened = midiOutOpen(
@@ -300,9 +328,11 @@ uint16_t OpenMidiOut(unsigned deviceId) {
 
     QueryMidiOutDevice(deviceId, gPair.outName);
 
-    memset(&gPair.outHeader, 0, sizeof gPair.outHeader);
-    gPair.outHeader.lpData = reinterpret_cast<LPSTR>(gPair.outBuffer);
-    gPair.outHeader.dwBufferLength = kReplyBufferSize;
+    gPair.outSet = static_cast<unsigned>(set);
+    OutputMessage* message = OutputSet();
+    memset(&message->header, 0, sizeof message->header);
+    message->header.lpData = reinterpret_cast<LPSTR>(message->bytes);
+    message->header.dwBufferLength = kReplyBufferSize;
 
     gPair.outOpen = 1;
     return 0;
@@ -334,13 +364,15 @@ void ServiceMidiIn() {
 
 uint16_t SendSysEx(const uint8_t* data, unsigned n) {
     if (n > kMaxSysExData) return 0;
+    // The driver never gave the last message back: its header stays untouched.
+    if (gPair.outSetKept[gPair.outSet]) return Low16(MIDIERR_STILLPLAYING);
 
-    uint8_t* message = gPair.outBuffer;
+    uint8_t* message = OutputSet()->bytes;
     message[0] = 0xF0;
     if (n > 0) memcpy(message + 1, data, n);
     message[n + 1] = 0xF7;
 
-    MIDIHDR* header = &gPair.outHeader;
+    MIDIHDR* header = &OutputSet()->header;
     header->lpData = reinterpret_cast<LPSTR>(message);
     header->dwBufferLength = n + 2;
     header->dwFlags = 0;

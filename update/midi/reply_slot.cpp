@@ -32,8 +32,12 @@ void TraceReply(const uint8_t* bytes, uint32_t byteCount, uint32_t kept) {
     if (sink == nullptr) return;
     char hex[3 * kReplyBufferSize];
     FormatHexBytes(bytes, kept, hex, sizeof hex);
-    TraceLine(sink, "receive %u bytes: %s%s", static_cast<unsigned>(byteCount), hex,
-              kept < byteCount ? " ..." : "");
+    if (kept < byteCount) {
+        TraceLine(sink, "receive %u bytes, cut to the first %u: %s ...",
+                  static_cast<unsigned>(byteCount), static_cast<unsigned>(kept), hex);
+    } else {
+        TraceLine(sink, "receive %u bytes: %s", static_cast<unsigned>(byteCount), hex);
+    }
 }
 
 } // namespace

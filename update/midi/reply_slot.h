@@ -14,8 +14,9 @@
 // null: no trace. Set while no input is open.
 void SetReplyTrace(FILE* sink);
 
-// Input side: a completed incoming message of byteCount bytes. At most the
-// buffer's 200 bytes are kept, and the received count is the number kept.
+// Input side: a completed incoming message of byteCount bytes, of which
+// bytes holds at most the first 200. At most the buffer's 200 bytes are kept,
+// and the received count is the number kept; the trace tells the whole length.
 void StoreReply(const uint8_t* bytes, uint32_t byteCount);
 
 // Main thread side.

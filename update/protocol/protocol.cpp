@@ -16,7 +16,7 @@ namespace {
 constexpr unsigned kMaxDevices = 10;       // device numbers 0 to 9
 constexpr unsigned kHandshakeAttempts = 4; // per input/output pair
 constexpr unsigned kHandshakePolls = 500;  // per handshake attempt
-constexpr unsigned kRecordPolls = 600;     // per record attempt
+constexpr unsigned kVerdictMs = 3000;      // a record's verdict may take this long
 constexpr unsigned kQuietPolls = 50;       // a newly opened input is quiet after this many
 constexpr unsigned kSettlePolls = 500;     // at most this long to wait for the quiet
 constexpr uint8_t kFailureLimit = 20;      // consecutive failed attempts
@@ -38,8 +38,17 @@ char gOutputNames[kMaxDevices][kDeviceNameSize];
 // ---- The MIDI calls of the device phase, each traced ----
 
 FILE* gTrace;          // the run's trace sink; null: none
+bool (*gInterrupted)(); // asks whether the user stopped the run; null: never
 int gInputNumber = -1; // the input and output last opened, for the trace
 int gOutputNumber = -1;
+
+bool Interrupted() { return gInterrupted != nullptr && gInterrupted(); }
+
+void TakeSettings(const DeviceSettings* settings) {
+    gTrace = settings->trace;
+    gInterrupted = settings->interrupted;
+}
+
 
 constexpr unsigned kReasonSize = 32;
 
@@ -182,12 +191,26 @@ bool ChosenDevicesExist(const DeviceSettings* settings, unsigned inputs, unsigne
 // Polls the reply slot up to `polls` times; each empty poll waits at most
 // 1 ms and ends early when a reply arrives. Only a reply of two or more
 // bytes ends the wait, so a stale one-byte message cannot end every later wait.
-// Every poll gives the MIDI layer its turn, the last one included.
+// Every poll gives the MIDI layer its turn, the last one included. An
+// interrupt ends the wait too.
 void WaitForVerdict(unsigned polls) {
     for (unsigned poll = 0; poll < polls; ++poll) {
         const bool present = ReplyCount() > 1;
         ServiceMidiIn();
-        if (present) return;
+        if (present || Interrupted()) return;
+        WaitForReply(kPollMilliseconds);
+    }
+}
+
+// The same for a record, by the clock: a target erasing its flash may take
+// seconds over one record, and its verdict must answer that record, not the
+// record sent again (or the next one) after a shorter wait.
+void WaitForRecordVerdict() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kVerdictMs);
+    for (;;) {
+        const bool present = ReplyCount() > 1;
+        ServiceMidiIn();
+        if (present || Interrupted() || std::chrono::steady_clock::now() >= deadline) return;
         WaitForReply(kPollMilliseconds);
     }
 }
@@ -199,7 +222,7 @@ void WaitForVerdict(unsigned polls) {
 void DiscardHeldInput() {
     ClearReplyCount();
     unsigned quiet = 0;
-    for (unsigned poll = 0; poll < kSettlePolls && quiet < kQuietPolls; ++poll) {
+    for (unsigned poll = 0; poll < kSettlePolls && quiet < kQuietPolls && !Interrupted(); ++poll) {
         WaitForReply(kPollMilliseconds);
         const bool arrived = ReplyCount() != 0;
         ServiceMidiIn();
@@ -236,7 +259,7 @@ uint8_t TryHandshake(uint8_t modelCode, int* lastCode) {
     for (unsigned k = 0; k < sizeof request; ++k) request[k] = kHandshakePayload[k];
 
     ClearReplyCount();
-    for (unsigned attempt = 0; attempt < kHandshakeAttempts; ++attempt) {
+    for (unsigned attempt = 0; attempt < kHandshakeAttempts && !Interrupted(); ++attempt) {
         uint8_t code = Handshake(request, sizeof request);
         if (code != 0) *lastCode = code;
         if (code != modelCode && code != kResetRequired) continue;
@@ -278,6 +301,7 @@ uint8_t SearchPairs(uint8_t modelCode, unsigned inputs, unsigned outputs,
             int lastCode = -1;
             const uint8_t result = TryHandshake(modelCode, &lastCode);
             if (result != 0) return result; // the answering pair stays open
+            if (Interrupted()) return 0;    // the device phase closes the pair
             if (lastCode < 0) {
                 NoteTried(i, j, kNoAnswer, 0);
             } else {
@@ -300,25 +324,30 @@ void Pause(unsigned milliseconds) {
     if (milliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
-// Sends one record as hexadecimal chunks, pausing delayMs after each one.
-// Returns false when a full chunk could not be sent (the device is gone).
-bool SendRecord(const uint8_t* record, uint16_t size, unsigned delayMs) {
+enum SendResult : uint8_t { kRecordSent, kRecordNotSent, kRecordInterrupted };
+
+// Sends one record as hexadecimal chunks of 11 bytes (the last one shorter),
+// pausing delayMs after each one. Any chunk that cannot be sent means the
+// device is gone. An interrupt stops the record between two messages, never
+// inside one.
+SendResult SendRecord(const uint8_t* record, uint16_t size, unsigned delayMs) {
     uint32_t remaining = size;
     while (remaining > 0) {
         const uint8_t* chunk = record + (size - remaining);
-        if (remaining >= kChunkBytes) {
-            EncodeChunk(chunk, kChunkBytes);
-            if (Send(reinterpret_cast<const uint8_t*>(gHexBuffer), 2 * kChunkBytes) != 0)
-                return false;
-            remaining -= kChunkBytes;
-        } else {
-            EncodeChunk(chunk, remaining);
-            Send(reinterpret_cast<const uint8_t*>(gHexBuffer), 2 * remaining);
-            remaining = 0;
-        }
+        const unsigned count = remaining >= kChunkBytes ? kChunkBytes : remaining;
+        EncodeChunk(chunk, count);
+        if (Send(reinterpret_cast<const uint8_t*>(gHexBuffer), 2 * count) != 0)
+            return kRecordNotSent;
+        remaining -= count;
         Pause(delayMs);
+        if (Interrupted()) return kRecordInterrupted;
     }
-    return true;
+    return kRecordSent;
+}
+
+DeviceOutcome ReportInterrupt() {
+    printf("\nInterrupted: the firmware update is not complete. Run update again to finish it.\n");
+    return kDeviceInterrupted;
 }
 
 // With --verbose: why a record is sent again. `atLineStart` tells whether a
@@ -386,13 +415,14 @@ void ByteToHexPair(uint8_t byte, char* out) {
 }
 
 uint8_t FindUpdateDevice(uint8_t modelCode, const DeviceSettings* settings) {
-    gTrace = settings->trace;
+    TakeSettings(settings);
     gTriedCount = 0;
     const unsigned inputs = CountDevices(QueryMidiInDevice, gInputNames);
     const unsigned outputs = CountDevices(QueryMidiOutDevice, gOutputNames);
     if (!ChosenDevicesExist(settings, inputs, outputs)) return 0;
 
     const uint8_t result = SearchPairs(modelCode, inputs, outputs, settings);
+    if (Interrupted()) return 0; // the user stopped the search: no verdict on it
     if (result == 0) {
         printf("\nFailed: Can't find the suitable device to update!\n\n");
         if (settings->verbose) ReportPairsTried(inputs, outputs);
@@ -405,14 +435,16 @@ uint8_t FindUpdateDevice(uint8_t modelCode, const DeviceSettings* settings) {
 }
 
 DeviceOutcome TransferImage(const FirmwareImage* image, const DeviceSettings* settings) {
-    gTrace = settings->trace;
+    TakeSettings(settings);
     uint16_t position = 0;
     uint16_t acknowledged = 0;
     uint8_t failureCount = 0;
     unsigned spinner = 0;
     unsigned record = 1; // counted from 1, for --verbose
+    bool resending = false;
 
     while (position < image->length) {
+        if (Interrupted()) return ReportInterrupt();
         const uint16_t size =
             static_cast<uint16_t>(((image->bytes[position] << 8) | image->bytes[position + 1]) + 2);
         const unsigned percent = static_cast<uint32_t>(acknowledged) * 100u / image->length;
@@ -422,14 +454,21 @@ DeviceOutcome TransferImage(const FirmwareImage* image, const DeviceSettings* se
         spinner = (spinner + 1) % 8;
         fflush(stdout);
 
-        if (!SendRecord(&image->bytes[position], size, settings->delayMs)) {
+        // Whatever waits before a record's first attempt answered an earlier
+        // record (a duplicate verdict): it must not be taken for this one.
+        if (!resending) ClearReplyCount();
+        const SendResult sent = SendRecord(&image->bytes[position], size, settings->delayMs);
+        if (sent == kRecordNotSent) {
             printf("\nError: The MIDI Out of device is missing!\n\n");
             return kDeviceTransferFailed;
         }
+        if (sent == kRecordInterrupted) return ReportInterrupt();
 
-        WaitForVerdict(kRecordPolls);
+        WaitForRecordVerdict();
         uint8_t code = 0;
+        resending = true;
         if (!TakeReply(&code)) {
+            if (Interrupted()) return ReportInterrupt();
             if (++failureCount >= kFailureLimit) {
                 printf("\nFailed: Target is not responding.\n\n");
                 return kDeviceTransferFailed;
@@ -444,7 +483,16 @@ DeviceOutcome TransferImage(const FirmwareImage* image, const DeviceSettings* se
             failureCount = 0;
             position = static_cast<uint16_t>(position + size);
             ++record;
+            resending = false;
             continue;
+        }
+        // Completion ends the transfer whenever it comes, even as the answer
+        // to a record's 20th attempt: the target has what it needs.
+        if (code == kUpdateComplete) {
+            printf("\rTransferring.. 100%% done.  \n");
+            printf("Target update successfully!\n");
+            printf("\nThe System is restarted, please wait!\n\n");
+            return kDeviceUpdated;
         }
 
         if (++failureCount >= kFailureLimit) {
@@ -452,12 +500,6 @@ DeviceOutcome TransferImage(const FirmwareImage* image, const DeviceSettings* se
             return kDeviceTransferFailed;
         }
         spinner = (spinner + 7) % 8;
-        if (code == kUpdateComplete) {
-            printf("\rTransferring.. 100%% done.  \n");
-            printf("Target update successfully!\n");
-            printf("\nThe System is restarted, please wait!\n\n");
-            return kDeviceUpdated;
-        }
         const char* message = MessageForCode(code);
         if (message != nullptr) printf("%s", message);
         if (settings->verbose) {
@@ -472,11 +514,13 @@ DeviceOutcome TransferImage(const FirmwareImage* image, const DeviceSettings* se
 
 DeviceOutcome RunDeviceUpdate(const FirmwareImage* image, uint8_t modelCode,
                               const DeviceSettings* settings) {
-    gTrace = settings->trace;
+    TakeSettings(settings);
     SetReplyTrace(settings->trace);
     const uint8_t result = FindUpdateDevice(modelCode, settings);
     DeviceOutcome outcome = kDeviceNotFound;
-    if (result == kResetRequired) {
+    if (Interrupted() && result == 0) {
+        outcome = kDeviceInterrupted; // before the transfer: nothing to report
+    } else if (result == kResetRequired) {
         printf("Please reset the product and retry again!\n\n");
         outcome = kDeviceResetRequired;
     } else if (result != 0) {

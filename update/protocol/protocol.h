@@ -19,9 +19,12 @@ struct DeviceSettings {
     unsigned delayMs; // pause after each record chunk sent
     bool verbose;     // the pairs tried after a failed discovery, and every resend
     FILE* trace;      // every open, close, send and received message; null: none
+    // True once the user asked the run to stop (Ctrl-C); null: never asked.
+    // Asked between messages and at every poll, never in the middle of a send.
+    bool (*interrupted)();
 };
 inline constexpr DeviceSettings kDefaultDeviceSettings = {kAnyDevice, kAnyDevice, 0, false,
-                                                          nullptr};
+                                                          nullptr,    nullptr};
 
 // How the device phase ended.
 enum DeviceOutcome : uint8_t {
@@ -29,6 +32,7 @@ enum DeviceOutcome : uint8_t {
     kDeviceNotFound = 1,       // no pair answered, or a chosen device does not exist
     kDeviceResetRequired = 2,  // the target answered 0x15
     kDeviceTransferFailed = 3, // the output went missing, or 20 failures in a row
+    kDeviceInterrupted = 4,    // the user stopped the run; both ports are closed
 };
 
 // Tries every input/output pair (devices 0 to 9), or the chosen ones. Returns
@@ -41,8 +45,8 @@ uint8_t FindUpdateDevice(uint8_t modelCode,
 DeviceOutcome RunDeviceUpdate(const FirmwareImage* image, uint8_t modelCode,
                               const DeviceSettings* settings = &kDefaultDeviceSettings);
 
-// Sends every record and reports the target's verdicts. Returns kDeviceUpdated
-// or kDeviceTransferFailed.
+// Sends every record and reports the target's verdicts. Returns kDeviceUpdated,
+// kDeviceTransferFailed or kDeviceInterrupted.
 DeviceOutcome TransferImage(const FirmwareImage* image,
                             const DeviceSettings* settings = &kDefaultDeviceSettings);
 
