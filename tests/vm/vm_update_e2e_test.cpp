@@ -174,11 +174,10 @@ INSTANTIATE_TEST_SUITE_P(Outcomes, Transfer, ::testing::ValuesIn(TransferOutcome
 
 // A target that reads no faster than its 31,250-baud line: a record of 1 KiB
 // takes about 0.7 s on the wire, one of 2 KiB about 1.4 s and one of 4 KiB
-// about 2.9 s, all longer than the 600-poll wait and all beyond the 2,048
-// bytes the updater hands over at once. The rest of each record follows at
-// the line's pace, the verdict comes about 0.66 s after the last chunk is
-// handed over (the 2,048 bytes still on their way), well within the wait for
-// it, and every record is taken in once.
+// about 2.9 s, all beyond the 2,048 bytes the updater hands over at once. The
+// rest of each record follows at the line's pace, the verdict comes about
+// 0.66 s after the last chunk is handed over (the 2,048 bytes still on their
+// way), well within the wait for it, and every record is taken in once.
 INSTANTIATE_TEST_SUITE_P(Paced, Transfer,
                          ::testing::Values(UpdateCase{"TargetReadingAtTheLinesPace", 0, "model 3B\n",
                                                       Progress('-', 0) + Progress('-', 25) + Progress('\\', 75) +
