@@ -501,13 +501,31 @@ BENCHMARK_CAPTURE(PeakMemory, update_no_sequencer, UPDATE_NATIVE_EXE, "")->Itera
 BENCHMARK_CAPTURE(PeakMemory, update_emulated_full_run, UPDATE_EMULATED_EXE,
                   "input Bench In\noutput Bench Out\ntarget 0 0\n")->Iterations(1)->Unit(benchmark::kMillisecond);
 
+// The console table, noting whether any benchmark reported an error: such a
+// run ends with a non-zero status, so that the smoke test in the suite fails.
+class ErrorNotingReporter : public benchmark::ConsoleReporter {
+public:
+    using ConsoleReporter::ConsoleReporter;
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) failed_ = failed_ || run.error_occurred;
+        ConsoleReporter::ReportRuns(runs);
+    }
+    bool Failed() const { return failed_; }
+
+private:
+    bool failed_ = false;
+};
+
 int main(int argc, char** argv) {
     // Sleeps end close to their deadline, so the paced figure shows the
     // updater's overhead rather than the timer's slack. Threads inherit it.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
+    // The library's own console table: colour on a terminal only.
+    ErrorNotingReporter reporter(isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_Color
+                                                       : benchmark::ConsoleReporter::OO_None);
+    benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
-    return 0;
+    return reporter.Failed() ? 1 : 0;
 }

@@ -16,17 +16,17 @@
 
 namespace {
 
+using update_test::Opened;
 using update_test::Platform;
 using update_test::RunResult;
+using update_test::kBadImage;
+using update_test::kBanner;
 
-const std::string kBanner = "Update V0.5 - Update KANTERRA Q25-Q49 System\n";
 const std::string kNoLedFile = "Error: File '*.led' is not found.\n\n";
 const std::string kNoFitFile = "Error: The fit file is not found.\n\n";
-const std::string kBadImage = "Error: The upgrade file is error!\n\n";
 const std::string kReadError = "Error: The upgrade file could not be read to its end!\n\n";
 const std::string kNameTooLong = "Error: The file name is too long (at most 99 characters)!\n\n";
 
-std::string Opened(const std::string& name) { return "OK: File '" + name + "' is open.\n"; }
 std::string NotFound(const std::string& name) {
     return "Error: File '" + name + "' is not found.\n\n";
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "support/firmware.h"
 #include "target.h"
 
 namespace emul {
@@ -33,18 +34,9 @@ std::vector<Bytes> Chunks(const Bytes& record, bool lower = false) {
 
 // A valid record with `payload` bytes of payload.
 Bytes MakeRecord(size_t payload, uint8_t seed = 1) {
-    const unsigned length = static_cast<unsigned>(payload + 2);
-    Bytes r = {static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
-    uint16_t sum = 0;
-    for (size_t k = 0; k < payload; ++k) {
-        const uint8_t b = static_cast<uint8_t>(seed + 7 * k);
-        r.push_back(b);
-        sum = static_cast<uint16_t>(sum + b);
-    }
-    const uint16_t word = static_cast<uint16_t>(-sum);
-    r.push_back(static_cast<uint8_t>(word));
-    r.push_back(static_cast<uint8_t>(word >> 8));
-    return r;
+    Bytes bytes(payload);
+    for (size_t k = 0; k < payload; ++k) bytes[k] = static_cast<uint8_t>(seed + 7 * k);
+    return update_test::Record(bytes);
 }
 
 // Sends a record and collects all replies.

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include <stdlib.h>
-#include <sys/stat.h>
 #include <unistd.h>
+
+#include "support/temp_folder.h"
 
 namespace image_test {
 
@@ -35,45 +35,16 @@ inline std::vector<uint8_t> ScanText(const std::string& text) {
 // A fresh directory for one test's files, removed with its content at the end.
 class TempDir {
 public:
-    TempDir() {
-        char pattern[] = "/tmp/image_test.XXXXXX";
-        const char* made = mkdtemp(pattern);
-        path_ = made != nullptr ? made : "";
-    }
-    ~TempDir() {
-        for (const std::string& file : files_) unlink(file.c_str());
-        for (const std::string& dir : dirs_) rmdir(dir.c_str());
-        rmdir(path_.c_str());
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    bool ok() const { return !path_.empty(); }
-    const std::string& path() const { return path_; }
-
+    bool ok() const { return !folder_.Path().empty(); }
+    std::string path() const { return folder_.Path().string(); }
     // Writes the bytes exactly as given and returns the file's path.
     std::string WriteFile(const std::string& name, const std::string& content) {
-        const std::string file = path_ + "/" + name;
-        FILE* f = fopen(file.c_str(), "wb");
-        if (f != nullptr) {
-            fwrite(content.data(), 1, content.size(), f);
-            fclose(f);
-        }
-        files_.push_back(file);
-        return file;
+        return folder_.WriteFile(name, content).string();
     }
-
-    std::string MakeDir(const std::string& name) {
-        const std::string dir = path_ + "/" + name;
-        mkdir(dir.c_str(), 0700);
-        dirs_.push_back(dir);
-        return dir;
-    }
+    std::string MakeDir(const std::string& name) { return folder_.MakeFolder(name).string(); }
 
 private:
-    std::string path_;
-    std::vector<std::string> files_;
-    std::vector<std::string> dirs_;
+    update_test::TempFolder folder_;
 };
 
 // Sends standard output (the stream and file descriptor 1) to a temporary

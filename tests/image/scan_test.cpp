@@ -5,6 +5,8 @@
 
 #include <random>
 
+#include "support/firmware.h"
+
 namespace image_test {
 namespace {
 
@@ -88,15 +90,7 @@ const std::vector<ScanCase>& ScanCases() {
     return cases;
 }
 
-std::string PrintHex(const std::vector<uint8_t>& bytes) {
-    std::string s;
-    char cell[4];
-    for (uint8_t b : bytes) {
-        snprintf(cell, sizeof cell, "%02X ", b);
-        s += cell;
-    }
-    return s;
-}
+std::string PrintHex(const std::vector<uint8_t>& bytes) { return update_test::Hex(bytes, " "); }
 
 class ScanTable : public ::testing::TestWithParam<ScanCase> {};
 
@@ -252,7 +246,7 @@ TEST(ImageScanRoundTrip, FieldsAcrossReadBoundaries) {
             StdoutCapture out;
             ASSERT_EQ(LoadImage(file.c_str(), &image), kLoadOk);
             out.Take();
-            EXPECT_EQ(PrintHex(ImageBytes(image)), "FF 0F 0A 0B ") << "pad " << pad;
+            EXPECT_EQ(PrintHex(ImageBytes(image)), "FF 0F 0A 0B") << "pad " << pad;
         }
     }
 }

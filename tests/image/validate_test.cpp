@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/firmware.h"
+
 #include <cstring>
 #include <random>
 
@@ -31,15 +33,8 @@ Checked Check(const std::vector<uint8_t>& bytes, uint8_t beyond = 0) {
 
 // Appends one record with the given payload and its correct checksum.
 void AddRecord(std::vector<uint8_t>* image, const std::vector<uint8_t>& payload) {
-    const size_t length = payload.size() + 2;
-    image->push_back(static_cast<uint8_t>(length >> 8));
-    image->push_back(static_cast<uint8_t>(length));
-    uint16_t sum = 0;
-    for (uint8_t b : payload) sum = static_cast<uint16_t>(sum + b);
-    const uint16_t checksum = static_cast<uint16_t>(0x10000 - sum);
-    image->insert(image->end(), payload.begin(), payload.end());
-    image->push_back(static_cast<uint8_t>(checksum));
-    image->push_back(static_cast<uint8_t>(checksum >> 8));
+    const std::vector<uint8_t> record = update_test::Record(payload);
+    image->insert(image->end(), record.begin(), record.end());
 }
 
 std::vector<uint8_t> Concat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
@@ -177,20 +172,56 @@ TEST(ImageValidateRandom, BuiltImagesPassAndDamagedOnesFail) {
     }
 }
 
-// Any bytes at all: the check ends, prints at most the one message, and does
-// not depend on the array beyond length.
+// The verdict on an image worked out independently of the updater: walk the
+// records from the start. A record is its two-byte big-endian length field L
+// and L more bytes (L + 2 taken modulo 65,536; sizes 0 and 1 are never whole).
+// Its checksum word (little-endian) is its last two bytes; a record of 2 or 3
+// bytes has no payload and its word is the two bytes after its length field.
+// Payload and word sum to zero modulo 65,536, and every byte read lies within
+// the image, which the records fill exactly.
+bool ExpectedVerdict(const std::vector<uint8_t>& b) {
+    size_t p = 0;
+    while (p < b.size()) {
+        if (b.size() - p < 2) return false;
+        const size_t size = (b[p] * 256u + b[p + 1] + 2u) % 65536u;
+        if (size < 2) return false;
+        const size_t word = size >= 4 ? p + size - 2 : p + 2;
+        if (p + size > b.size() || word + 2 > b.size()) return false;
+        unsigned sum = b[word] + 256u * b[word + 1];
+        for (size_t k = p + 2; k < word; ++k) sum += b[k];
+        if (sum % 65536u != 0) return false;
+        p += size;
+    }
+    return !b.empty();
+}
+
+// Any bytes at all: the check gives the independent verdict, prints at most
+// the one message, and does not depend on the array beyond length.
 TEST(ImageValidateRandom, ArbitraryBytesAreCheckedSoundly) {
     std::mt19937 rng(7);
+    unsigned passed = 0;
     for (int round = 0; round < 3000; round++) {
         std::vector<uint8_t> bytes(rng() % 24);
-        // Small length fields are the interesting ones.
+        // Small length fields are the interesting ones; every fourth image is
+        // built of whole records, so that both verdicts come up often.
         for (uint8_t& b : bytes) b = static_cast<uint8_t>(rng() % 4 == 0 ? rng() : rng() % 6);
+        if (round % 4 == 0) {
+            bytes.clear();
+            while (bytes.size() < 16) AddRecord(&bytes, std::vector<uint8_t>(rng() % 5, static_cast<uint8_t>(rng())));
+            if (rng() % 2 == 0) bytes[rng() % bytes.size()] ^= static_cast<uint8_t>(1u << (rng() % 8));
+        }
+        const bool expected = ExpectedVerdict(bytes);
+        passed += expected ? 1 : 0;
         const Checked zeros = Check(bytes, 0x00);
         const Checked ones = Check(bytes, 0xFF);
-        EXPECT_EQ(zeros.valid, ones.valid);
-        EXPECT_EQ(zeros.printed, zeros.valid ? "" : kRefusal);
+        EXPECT_EQ(zeros.valid, expected) << ::testing::PrintToString(bytes);
+        EXPECT_EQ(ones.valid, expected) << ::testing::PrintToString(bytes);
+        EXPECT_EQ(zeros.printed, expected ? "" : kRefusal);
         EXPECT_EQ(ones.printed, zeros.printed);
     }
+    // Both verdicts came up often enough to tell a sound check from a blind one.
+    EXPECT_GT(passed, 300u);
+    EXPECT_LT(passed, 2700u);
 }
 
 } // namespace

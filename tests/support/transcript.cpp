@@ -28,4 +28,22 @@ std::string Transcript(Platform platform, const std::string& runOutput) {
     return WindowsText(runOutput) + kWineWaitPrompt;
 }
 
+std::string Opened(const std::string& name) { return "OK: File '" + name + "' is open.\n"; }
+
+std::string Found(const std::string& input, const std::string& output) {
+    return "The Update Device is Open successfully:\nMIDIIN Device: " + input +
+           "\nMIDIOUT Device: " + output + "\n";
+}
+
+std::string Progress(char spinner, int percent) {
+    return std::string("\r                        \rTransferring.. ") + spinner + " " +
+           std::to_string(percent) + "% done";
+}
+
+std::string Times(const std::string& text, int count) {
+    std::string result;
+    for (int k = 0; k < count; ++k) result += text;
+    return result;
+}
+
 } // namespace update_test

@@ -27,4 +27,30 @@ extern const char kWineWaitPrompt[];
 // prints before its closing wait for a key (written with "\n" line ends).
 std::string Transcript(Platform platform, const std::string& runOutput);
 
+// ---- What a run prints, piece by piece ----
+
+inline const std::string kBanner = "Update V0.5 - Update KANTERRA Q25-Q49 System\n";
+inline const std::string kBadImage = "Error: The upgrade file is error!\n\n";
+inline const std::string kNoDevice = "\nFailed: Can't find the suitable device to update!\n\n";
+inline const std::string kReset = "Please reset the product and retry again!\n\n";
+inline const std::string kDone = "\rTransferring.. 100% done.  \n";
+inline const std::string kSuccess = "\nTarget update successfully!\n\n";
+inline const std::string kRestarted = kDone + "Target update successfully!\n"
+                                              "\nThe System is restarted, please wait!\n\n";
+inline const std::string kOutMissing = "\nError: The MIDI Out of device is missing!\n\n";
+inline const std::string kNotResponding = "\nFailed: Target is not responding.\n\n";
+inline const std::string kErrorInUpdating = "\nError in updating.\n";
+inline const std::string kCrc = "\nThe CRC of the download file is error!\n";
+inline const std::string kDamaged = "\nThe download file has been damaged!\n";
+inline const std::string kVerifies = "\nThe download file verifies error!\n";
+inline const std::string kErases = "\nThe MCU erases error!\n";
+
+// "OK: File '<name>' is open.", and the pair that answered.
+std::string Opened(const std::string& name);
+std::string Found(const std::string& input, const std::string& output);
+// One progress line, with the spinner character and the percent.
+std::string Progress(char spinner, int percent);
+// text, count times over.
+std::string Times(const std::string& text, int count);
+
 } // namespace update_test
