@@ -24,6 +24,12 @@ using update_test::kBanner;
 
 const std::string kNoLedFile = "Error: File '*.led' is not found.\n\n";
 const std::string kNoFitFile = "Error: The fit file is not found.\n\n";
+// The rule, after the fit file is not found: the entry examined by name.
+std::string NameRule(const std::string& name) {
+    return "Only the first .led file of this folder is examined: '" + name +
+           "'. Its name must begin with Q25 or Q49 (any case). To use another file, run: update "
+           "FILE\n\n";
+}
 const std::string kReadError = "Error: The upgrade file could not be read to its end!\n\n";
 const std::string kNameTooLong = "Error: The file name is too long (at most 99 characters)!\n\n";
 
@@ -79,10 +85,16 @@ std::vector<FilePhaseCase> Cases() {
          {File("x.ledger", kValidText)},
          kBanner + kNoLedFile,
          Ends::kAtWait,
-         kBanner + kNoFitFile},
-        {"FirstMatchWithoutPrefix", {File("abc.led", kValidText)}, kBanner + kNoFitFile},
-        {"TwoCharactersBeforeTheDot", {File("Q2.led", kValidText)}, kBanner + kNoFitFile},
-        {"HiddenEntryIsExamined", {File(".hidden.led", kValidText)}, kBanner + kNoFitFile},
+         kBanner + kNoFitFile + NameRule("x.ledger")},
+        {"FirstMatchWithoutPrefix",
+         {File("abc.led", kValidText)},
+         kBanner + kNoFitFile + NameRule("abc.led")},
+        {"TwoCharactersBeforeTheDot",
+         {File("Q2.led", kValidText)},
+         kBanner + kNoFitFile + NameRule("Q2.led")},
+        {"HiddenEntryIsExamined",
+         {File(".hidden.led", kValidText)},
+         kBanner + kNoFitFile + NameRule(".hidden.led")},
         {"LowerCasePrefixQ49",
          {File("q49update.led", kValidText)},
          kBanner + Opened("q49update.led"),
@@ -90,6 +102,11 @@ std::vector<FilePhaseCase> Cases() {
         {"UpperCaseExtension",
          {File("Q25.LED", kValidText)},
          kBanner + Opened("Q25.LED"),
+         Ends::kInDevicePhase},
+        // A name beyond the Windows code page: found, opened and printed whole.
+        {"NameBeyondTheCodePage",
+         {File("Q25_\u00dcberfirmware_\u65e5\u672c.led", kValidText)},
+         kBanner + Opened("Q25_\u00dcberfirmware_\u65e5\u672c.led"),
          Ends::kInDevicePhase},
         {"FolderWithMatchingName", {Folder("Q25dir.led")}, kBanner + NotFound("Q25dir.led")},
         // The name buffer holds 99 characters.
@@ -138,6 +155,11 @@ std::vector<FilePhaseCase> Cases() {
         {"SecondRecordDamaged",
          {File("Q49bad.led", "00 05 01 02 03 FA FF\n00 05 01 02 04 FA FF\n")},
          kBanner + Opened("Q49bad.led") + kBadImage},
+        // Mended: "O0" typed for "00" at a record's start stops the reading;
+        // records follow, so the file is refused instead of cut short.
+        {"LetterOForZeroBeforeMoreRecords",
+         {File("Q25typo.led", "00 05 01 02 03 FA FF\nO0 02 00 00\n00 02 00 00\n")},
+         kBanner + Opened("Q25typo.led") + kBadImage},
         {"LastRecordCutShort",
          {File("Q25short.led", "00 05 01 02 03 FA FF\n00 05 01 02\n")},
          kBanner + Opened("Q25short.led") + kBadImage},
@@ -189,9 +211,15 @@ TEST_P(FilePhase, PrintsItsTranscriptAndExitsWithZero) {
 
     // A file that passed leads into the device phase. These runs have no MIDI
     // device at all (no sequencer on Linux, no device under wine), so
-    // discovery reports that none answered.
+    // discovery reports that none answered, and why.
+    const std::string why =
+        platform == Platform::kLinux
+            ? "This computer has no ALSA sequencer: load its module (sudo modprobe snd-seq), then "
+              "run update again.\n\n"
+            : "No MIDI input or output was found: connect the keyboard, switch it on, then run "
+              "update again.\n\n";
     EXPECT_EQ(run.out, update_test::Transcript(
-                           platform, output + "\nFailed: Can't find the suitable device to update!\n\n"));
+                           platform, output + "\nFailed: Can't find the suitable device to update!\n\n" + why));
 }
 
 std::string CaseName(const ::testing::TestParamInfo<FilePhase::ParamType>& info) {

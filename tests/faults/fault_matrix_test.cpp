@@ -54,6 +54,17 @@ const std::string kMissing = update_test::kOutMissing;
 const std::string kCrc = update_test::kCrc;
 const std::string kFoundQ25 = Found("Q25 MIDI In", "Q25 MIDI Out");
 std::string P(char spinner, int percent) { return update_test::Progress(spinner, percent); }
+// What follows a failed transfer, and the known causes of a failed search.
+std::string Stopped(int record, int records) {
+    return "The update stopped at record " + std::to_string(record) + " of " +
+           std::to_string(records) + ". Check the keyboard's MIDI connection, then run update "
+           "again: it starts over from the first record.\n\n";
+}
+std::string InUse(const std::string& device) {
+    return "MIDI " + device + " is in use by another program: close the programs that use MIDI, "
+           "then run update again.\n";
+}
+
 
 // All three records acknowledged at the first attempt.
 const std::string kThreeAcked = P('-', 0) + P('-', 30) + P('\\', 47) + kSuccess;
@@ -235,14 +246,14 @@ std::vector<Row> Rows() {
         {"DeviceVanishesInsideARecord",
          kThree,
          kOnePair + "vanish_after 5\n",
-         kHead + kFoundQ25 + P('-', 0) + P('-', 30) + P('\\', 47) + kMissing,
+         kHead + kFoundQ25 + P('-', 0) + P('-', 30) + P('\\', 47) + kMissing + Stopped(3, 3),
          {0, 1},
          f + 2 * r},
         // It vanishes between the two full chunks of a record: no wait at all.
         {"DeviceVanishesBetweenTwoFullChunks",
          kTwoChunks,
          kOnePair + "vanish_after 3\n",
-         kHead + kFoundQ25 + P('-', 0) + kMissing,
+         kHead + kFoundQ25 + P('-', 0) + kMissing + Stopped(1, 1),
          {},
          f},
         // Mended: it vanishes right after taking the second record (its
@@ -252,7 +263,7 @@ std::vector<Row> Rows() {
         {"DeviceVanishesAfterARecord",
          kThree,
          kOnePair + "vanish_after 4\n",
-         kHead + kFoundQ25 + P('-', 0) + P('-', 30) + P('-', 30) + kMissing,
+         kHead + kFoundQ25 + P('-', 0) + P('-', 30) + P('-', 30) + kMissing + Stopped(2, 3),
          {0, 1},
          f + 2 * r},
         // Mended: the device is disconnected inside the third record; every
@@ -265,7 +276,7 @@ std::vector<Row> Rows() {
         {"DeviceDisconnectedInsideARecord",
          kThree,
          kOnePair + "vanish_after 5\nvanish_stall 300\n",
-         kHead + kFoundQ25 + P('-', 0) + P('-', 30) + P('\\', 47) + kMissing,
+         kHead + kFoundQ25 + P('-', 0) + P('-', 30) + P('\\', 47) + kMissing + Stopped(3, 3),
          {0, 1},
          f + 2 * r + 5 * 300,
          {"stalled_calls 5"}},
@@ -275,7 +286,7 @@ std::vector<Row> Rows() {
         {"OutputWedgedInsideARecord",
          kTwoChunks,
          kOnePair + "output_wedged 0 3\n",
-         kHead + kFoundQ25 + P('-', 0) + kMissing,
+         kHead + kFoundQ25 + P('-', 0) + kMissing + Stopped(1, 1),
          {},
          f + 1000,
          {"event out_reset 0 0", "event out_close 0 0"}},
@@ -315,7 +326,7 @@ std::vector<Row> Rows() {
          kThree,
          "input Q25 MIDI In\ninput Other In\noutput Q25 MIDI Out\noutput Other Out\ntarget 0 0\n"
          "input_open_fail all\n",
-         kHead + kNotFound,
+         kHead + kNotFound + InUse("input 0 (Q25 MIDI In)") + InUse("input 1 (Other In)") + "\n",
          {},
          0,
          {"target_handshakes 0", "event in_open 1 4"}},
@@ -323,7 +334,8 @@ std::vector<Row> Rows() {
          kThree,
          "input Q25 MIDI In\ninput Other In\noutput Q25 MIDI Out\noutput Other Out\ntarget 0 0\n"
          "output_open_fail all\n",
-         kHead + kNotFound,
+         kHead + kNotFound + InUse("output 0 (Q25 MIDI Out)") + InUse("output 1 (Other Out)") +
+             "\n",
          {},
          0,
          {"target_handshakes 0", "event out_open 1 4"}},
@@ -351,14 +363,17 @@ std::vector<Row> Rows() {
         {"WrongCodeToEveryHandshake",
          kThree,
          kOnePair + "handshake_default code 30\n",
-         kHead + kNotFound,
+         kHead + kNotFound +
+             "The device on MIDI input 0 (Q25 MIDI In) and output 0 (Q25 MIDI Out) is another "
+             "model (it answered 30): this firmware file is not for it. Use the file made for "
+             "that keyboard.\n\n",
          {},
          4 * h,
          {"handshake_pair 0 0 4"}},
         {"HandshakeAnsweredButNoRecord",
          kThree,
          kOnePair + "record_default silent\n",
-         kHead + kFoundQ25 + Times(P('-', 0), 20) + kNotResponding,
+         kHead + kFoundQ25 + Times(P('-', 0), 20) + kNotResponding + Stopped(1, 3),
          {},
          f + 20 * r,
          {"records_received 20"}},

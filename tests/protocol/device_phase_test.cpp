@@ -7,6 +7,7 @@
 // Percents and spinner characters are worked out by hand, so images are small.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <ostream>
@@ -26,6 +27,7 @@ using update_test::LedText;
 using update_test::Opened;
 using update_test::Platform;
 using update_test::RunOptions;
+using update_test::RunResult;
 using update_test::Spacing;
 using update_test::Times;
 using update_test::kBadImage;
@@ -44,6 +46,20 @@ using update_test::kSuccess;
 using update_test::kVerifies;
 
 std::string P(char spinner, int percent) { return update_test::Progress(spinner, percent); }
+// What follows a failed transfer, and the known causes of a failed search.
+std::string Stopped(int record, int records) {
+    return "The update stopped at record " + std::to_string(record) + " of " +
+           std::to_string(records) + ". Check the keyboard's MIDI connection, then run update "
+           "again: it starts over from the first record.\n\n";
+}
+std::string InUse(const std::string& device) {
+    return "MIDI " + device + " is in use by another program: close the programs that use MIDI, "
+           "then run update again.\n";
+}
+const std::string kNoMidiDevices =
+    "No MIDI input or output was found: connect the keyboard, switch it on, then run update "
+    "again.\n\n";
+
 
 std::vector<std::string> Repeated(const std::vector<std::string>& items, int count) {
     std::vector<std::string> result;
@@ -230,7 +246,25 @@ std::vector<DeviceCase> DiscoveryCases() {
         {"NoDeviceAtAll",
          {"Q25alone.led", Spacing::kRecordPerLine, kThree},
          "# no MIDI device\n",
-         {kNoDevice, {}, {}, {}}}, // nothing to open, nothing sent
+         {kNoDevice + kNoMidiDevices, {}, {}, {}}}, // nothing to open, nothing sent
+        // The keyboard's input is held by another program: the failure says so.
+        {"InputInUseByAnotherProgram",
+         {"Q25busy.led", Spacing::kRecordPerLine, kOne},
+         "input USB MIDI Interface In\ninput Q25 MIDI In\noutput Q25 MIDI Out\ntarget 1 0\n"
+         "input_open_fail 1\n",
+         {kNoDevice + InUse("input 1 (Q25 MIDI In)") + "\n", {}, {}, {{0, 0, 4}}}},
+        // A keyboard that answers with another model's code: named, and the
+        // file is said to be for another model.
+        {"TargetOfAnotherModel",
+         {"Q25other.led", Spacing::kRecordPerLine, kOne},
+         "input Q49 MIDI In\noutput Q49 MIDI Out\ntarget 0 0\nhandshake_default code 3C\n",
+         {kNoDevice +
+              "The device on MIDI input 0 (Q49 MIDI In) and output 0 (Q49 MIDI Out) is another "
+              "model (it answered 3C): this firmware file is not for it. Use the file made for "
+              "that keyboard.\n\n",
+          {},
+          {},
+          {{0, 0, 4}}}},
         {"HandshakeAnsweredOnSecondAttempt",
          {"Q25second.led", Spacing::kRecordPerLine, kOne},
          kOnePair + "handshake 1 silent\n",
@@ -302,7 +336,7 @@ std::vector<DeviceCase> VerdictCases() {
         {"SilenceOnOneRecord",
          {"Q25silent.led", Spacing::kRecordPerLine, kThree},
          kOnePair + "record 0 1 code 1A\nrecord_default silent\n",
-         {kFoundOnePair + P('-', 0) + Times(P('-', 35), 20) + kNotResponding,
+         {kFoundOnePair + P('-', 0) + Times(P('-', 35), 20) + kNotResponding + Stopped(2, 3),
           Cat({kWireA, Repeated(kWireB, 20)}),
           {0},
           {{0, 0, 2}},
@@ -322,7 +356,7 @@ std::vector<DeviceCase> VerdictCases() {
          {"Q25errors.led", Spacing::kRecordPerLine, kThree},
          kOnePair + "record 0 1 code 1A\nrecord_default code 21\n",
          {kFoundOnePair + P('-', 0) + Times(P('-', 35) + kDamaged, 19) + P('-', 35) +
-              kErrorInUpdating,
+              kErrorInUpdating + Stopped(2, 3),
           Cat({kWireA, Repeated(kWireB, 20)}),
           {0},
           {{0, 0, 2}},
@@ -333,7 +367,7 @@ std::vector<DeviceCase> VerdictCases() {
          {"Q25mixedfail.led", Spacing::kRecordPerLine, kThree},
          kOnePair + "record 0 1 code 1A\nrecord_default code 24\nrecord 1 20 silent\n",
          {kFoundOnePair + P('-', 0) + Times(P('-', 35) + kVerifies, 19) + P('-', 35) +
-              kNotResponding,
+              kNotResponding + Stopped(2, 3),
           Cat({kWireA, Repeated(kWireB, 20)}),
           {0},
           {{0, 0, 2}},
@@ -440,7 +474,7 @@ std::vector<DeviceCase> FaultCases() {
         {"FullChunkSendFailsMidTransfer",
          {"Q25vanish.led", Spacing::kRecordPerLine, {kR11, kR22, kA}},
          kOnePair + "output_send_fail 0 5\n",
-         {kFoundOnePair + P('-', 0) + P('-', 27) + kOutMissing,
+         {kFoundOnePair + P('-', 0) + P('-', 27) + kOutMissing + Stopped(2, 3),
           Cat({kWireR11, kWireR22}),
           {0},
           {{0, 0, 2}},
@@ -453,7 +487,7 @@ std::vector<DeviceCase> FaultCases() {
         {"ShortChunkSendFailureEndsTheTransfer",
          {"Q25short.led", Spacing::kRecordPerLine, kOne},
          kOnePair + "output_send_fail_once 0 3\n",
-         {kFoundOnePair + P('-', 0) + kOutMissing,
+         {kFoundOnePair + P('-', 0) + kOutMissing + Stopped(1, 1),
           kWireA,
           {},
           {{0, 0, 2}},
@@ -629,13 +663,25 @@ std::vector<OptionCase> OptionCases() {
          {"-n", "fw\\Q25one.led"},
          {"fw/Q25one.led", Spacing::kRecordPerLine, kOne},
          kOnePair,
-         kBanner + "Error: The fit file is not found.\n\n",
+         kBanner + "Error: The fit file is not found.\n\n"
+                   "The name of 'fw\\Q25one.led' must begin with Q25 or Q49 (any case). Rename "
+                   "the file, then run: update FILE\n\n",
          2,
          false,
          {},
          false,
          kBanner + Opened("fw\\Q25one.led") + kFoundOnePair + P('-', 0) + kDone + kSuccess,
          0},
+        // A name beyond the Windows code page, given as FILE.
+        {"NameBeyondTheCodePage",
+         {"-n", "Q25_\u00dcberfirmware_\u65e5\u672c.led"},
+         {"Q25_\u00dcberfirmware_\u65e5\u672c.led", Spacing::kRecordPerLine, kOne},
+         kOnePair,
+         kBanner + Opened("Q25_\u00dcberfirmware_\u65e5\u672c.led") + kFoundOnePair + P('-', 0) +
+             kDone + kSuccess,
+         0,
+         false,
+         {"", kWireA, {0}, {{0, 0, 2}}, 0, 0}},
         {"MissingFileIsNotFound",
          {"-n", "Q25missing.led"},
          kOneFile,
@@ -713,7 +759,8 @@ std::vector<OptionCase> OptionCases() {
          "output Silent Out\noutput Busy Out\nloopback 0 0\ninput_open_fail 1\n"
          "output_open_fail 3\ntarget 0 1\nhandshake 2 silent\nhandshake 4 silent\n"
          "handshake 6 silent\nhandshake 8 silent\n",
-         kBanner + Opened("Q25one.led") + kNoDevice +
+         kBanner + Opened("Q25one.led") + kNoDevice + InUse("output 3 (Busy Out)") +
+             InUse("input 1 (Busy In)") + "\n" +
              "Pairs tried:\n"
              "  input 0 (Loopback In), output 0 (Loopback Out): answered with code 54\n"
              "  input 0 (Loopback In), output 1 (Q25 MIDI Out): answered with code 3B, but not "
@@ -737,7 +784,8 @@ std::vector<OptionCase> OptionCases() {
          {"-n"},
          {"Q25vanish.led", Spacing::kRecordPerLine, {kR11, kR22, kA}},
          kOnePair + "output_send_fail 0 5\n",
-         kBanner + Opened("Q25vanish.led") + kFoundOnePair + P('-', 0) + P('-', 27) + kOutMissing,
+         kBanner + Opened("Q25vanish.led") + kFoundOnePair + P('-', 0) + P('-', 27) + kOutMissing +
+             Stopped(2, 3),
          5,
          false,
          {"", Cat({kWireR11, kWireR22}), {0}, {{0, 0, 2}}, 0, 0}},
@@ -847,5 +895,99 @@ INSTANTIATE_TEST_SUITE_P(Windows, Options,
                          ::testing::Combine(::testing::ValuesIn(OptionCases()),
                                             ::testing::Values(Platform::kWindows)),
                          OptionCaseName);
+
+// ---- The live status on a console ----
+
+// What a terminal shows for bytes: every row as it stood before the cursor
+// left it (carriage return or line feed), and the final rows. Spaces at a
+// row's end are dropped; of the escape sequences, erasing to the end of the
+// row and moving right are followed (wine's console draws with them).
+struct Screen {
+    std::vector<std::string> shown, rows{""};
+};
+Screen Replay(const std::string& bytes) {
+    Screen screen;
+    size_t column = 0;
+    auto trimmed = [](std::string row) { return row.erase(row.find_last_not_of(' ') + 1); };
+    for (size_t k = 0; k < bytes.size(); ++k) {
+        std::string& row = screen.rows.back();
+        if (bytes[k] == '\r' || bytes[k] == '\n') {
+            screen.shown.push_back(trimmed(row));
+            if (bytes[k] == '\n') screen.rows.emplace_back();
+            column = 0;
+        } else if (bytes.compare(k, 2, "\x1b[") == 0) {
+            const size_t end = bytes.find_first_of("@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_`abcdefghijklmnopqrstuvwxyz{|}~", k + 2);
+            if (end == std::string::npos) break;
+            if (bytes[end] == 'K') row.resize(std::min(row.size(), column));
+            if (bytes[end] == 'C') column += end == k + 2 ? 1 : std::stoul(bytes.substr(k + 2));
+            k = end;
+        } else {
+            if (row.size() <= column) row.resize(column + 1, ' ');
+            row[column++] = bytes[k];
+        }
+    }
+    for (std::string& row : screen.rows) row = trimmed(row);
+    while (!screen.rows.empty() && screen.rows.back().empty()) screen.rows.pop_back();
+    return screen;
+}
+
+// Natively on a pseudo-terminal and in wine's console (both through
+// `script`): the search and the transfer show a status line replaced in
+// place, and the fixed messages stand on clean rows. Record 2 is sent twice.
+class LiveStatus : public ::testing::TestWithParam<Platform> {};
+
+const std::filesystem::path kEmulatedUpdate = UPDATE_EMULATED_EXE;
+
+TEST_P(LiveStatus, OnAConsoleOnly) {
+    const Platform platform = GetParam();
+    if (platform == Platform::kWindows) {
+        if (!update_test::WineTestsEnabled()) GTEST_SKIP() << "configured with UPDATE_WINE_TESTS=OFF";
+        ASSERT_TRUE(update_test::WindowsUpdateReady());
+    }
+    const update_test::TempFolder work;
+    const update_test::TempFolder control;
+    work.WriteFile("Q25live.led", LedText(kThree, Spacing::kRecordPerLine));
+    RunOptions options;
+    options.workDir = work.Path();
+    const std::string exe = platform == Platform::kLinux
+                                ? "'" + kEmulatedUpdate.string() + "'"
+                                : "wine '" + update_test::WindowsEmulatedUpdatePath().string() + "'";
+    options.args = {"-qec", exe + " -n", "/dev/null"};
+    options.timeLimit = std::chrono::seconds(120);
+    options.env = {{"UPDATE_EMUL_SCENARIO",
+                    control.WriteFile("scenario.txt", kTwoPairs + "record 1 1 silent\n").string()},
+                   {"UPDATE_EMUL_REPORT", (control.Path() / "report.txt").string()},
+                   {"WINEDEBUG", "-all"},
+                   {"WINEDLLOVERRIDES", "winmm=n"}};
+    const RunResult run = update_test::RunProgram(update_test::FindOnPath("script"), options);
+    ASSERT_TRUE(run.exited && run.exitStatus == 0) << update_test::Describe(run) << run.out;
+
+    const Screen screen = Replay(run.out);
+    EXPECT_EQ(screen.rows, std::vector<std::string>({kBanner.substr(0, kBanner.size() - 1),
+                                                     "OK: File 'Q25live.led' is open.",
+                                                     "The Update Device is Open successfully:",
+                                                     "MIDIIN Device: Q25 MIDI In",
+                                                     "MIDIOUT Device: Q25 MIDI Out",
+                                                     "Transferring.. 100% done.", "",
+                                                     "Target update successfully!"}));
+    for (const std::string line :
+         {"Looking for the keyboard: input 1 of 2, output 1 of 2",
+          "Looking for the keyboard: input 2 of 2, output 2 of 2",
+          "Transferring.. - 0% done (record 1 of 3)", "Transferring.. - 35% done (record 2 of 3, about ",
+          "Transferring.. - 35% done (record 2 of 3, sending it again: attempt 2)",
+          "Transferring.. \\ 55% done (record 3 of 3, about "}) {
+        EXPECT_TRUE(std::any_of(screen.shown.begin(), screen.shown.end(),
+                                [&line](const std::string& s) { return s.rfind(line, 0) == 0; }))
+            << "never shown: " << line << "\nthe terminal received:\n" << run.out;
+    }
+}
+
+std::string PlatformCaseName(const ::testing::TestParamInfo<Platform>& info) {
+    return update_test::PlatformName(info.param);
+}
+
+INSTANTIATE_TEST_SUITE_P(Linux, LiveStatus, ::testing::Values(Platform::kLinux), PlatformCaseName);
+INSTANTIATE_TEST_SUITE_P(Windows, LiveStatus, ::testing::Values(Platform::kWindows),
+                         PlatformCaseName);
 
 } // namespace

@@ -409,6 +409,12 @@ const std::string kSilentOnRecord2 = SilentOnRecord2();
 
 const char kMissing[] = "\nError: The MIDI Out of device is missing!\n\n";
 const char kNotResponding[] = "\nFailed: Target is not responding.\n\n";
+// What follows a failed transfer: where it stopped, and what to do.
+std::string Stopped(int record, int records) {
+    return "The update stopped at record " + std::to_string(record) + " of " + std::to_string(records) +
+           ". Check the keyboard's MIDI connection, then run update again: it starts over from the first "
+           "record.\n\n";
+}
 
 std::string UnplugName(const ::testing::TestParamInfo<UsbUnplugCase>& param) {
     return std::string(param.param.name) + "_" + BuildName(param.param.build);
@@ -426,12 +432,13 @@ INSTANTIATE_TEST_SUITE_P(
     UsbMoments, UsbUnplug,
     ::testing::Values(
         UsbUnplugCase{"WhileWaitingForAVerdict", {16, 16, 16, 16, 16}, kSilentOnRecord2.c_str(), 0, 6,
-                      Progress('-', 0) + Progress('-', 20) + Repeat(Progress('\\', 40), 2) + kMissing, 2,
+                      Progress('-', 0) + Progress('-', 20) + Repeat(Progress('\\', 40), 2) + kMissing + Stopped(3, 5), 2,
                       Build::kLinux},
         UsbUnplugCase{"WhileSendingARecord", {160, 4096, 16}, "model 3B\n", 320, 55,
-                      Progress('-', 0) + Progress('-', 3) + kMissing, 1, Build::kLinux},
+                      Progress('-', 0) + Progress('-', 3) + kMissing + Stopped(2, 3), 1, Build::kLinux},
         UsbUnplugCase{"WhileSendingARecord", {16, 1024, 16}, "model 3B\n", 320, 42,
-                      Progress('-', 0) + Repeat(Progress('-', 1), 20) + kNotResponding, 1, Build::kWine}),
+                      Progress('-', 0) + Repeat(Progress('-', 1), 20) + kNotResponding + Stopped(2, 3), 1,
+                      Build::kWine}),
     UnplugName);
 
 // --- Device numbers -------------------------------------------------------------

@@ -164,7 +164,9 @@ TEST_F(WineUnplug, CardUnboundDuringTheTransfer) {
     EXPECT_EQ(log.at("end"), "device_gone") << target.Output();
     EXPECT_GE(Count(log, "records_received"), 3u);
     EXPECT_EQ(run.out, WineTranscript(kHeader + FoundLines(c) + Progress('-', 0) + Progress('-', 20) +
-                                      Repeat(Progress('\\', 40), 20) + "\nFailed: Target is not responding.\n\n"));
+                                      Repeat(Progress('\\', 40), 20) + "\nFailed: Target is not responding.\n\n" +
+                                      "The update stopped at record 3 of 5. Check the keyboard's MIDI connection, "
+                                      "then run update again: it starts over from the first record.\n\n"));
     EXPECT_EQ(log.at("image"), HexOfRecords(firmware, {0, 1}));
 }
 

@@ -338,6 +338,20 @@ void PrintSummary(const FirmwareImage* image, uint8_t modelCode) {
            modelCode);
 }
 
+// After "The fit file is not found.": the name examined, the rule it broke,
+// and how to choose another file.
+void PrintNameRule(const char* fileName, bool searched) {
+    if (searched) {
+        printf("Only the first .led file of this folder is examined: '%s'. Its name must begin "
+               "with Q25 or Q49 (any case). To use another file, run: update FILE\n\n",
+               fileName);
+    } else {
+        printf("The name of '%s' must begin with Q25 or Q49 (any case). Rename the file, then "
+               "run: update FILE\n\n",
+               fileName);
+    }
+}
+
 // Steps 1 to 7 of a run (or the file check); every failure returns early.
 // Returns the outcome's exit status.
 int RunSequence(const Options* options, const Selection* selection) {
@@ -357,6 +371,7 @@ int RunSequence(const Options* options, const Selection* selection) {
     const uint8_t modelCode = ModelCodeFor(BaseName(fileName));
     if (modelCode == 0) {
         printf("Error: The fit file is not found.\n\n");
+        PrintNameRule(fileName, options->file == nullptr);
         return kExitFileRefused;
     }
 
@@ -400,6 +415,7 @@ void TraceStart(FILE* log, int argc, char** argv) {
 } // namespace
 
 int RunUpdate(int argc, char** argv) {
+    const bool console = PrepareConsoleOutput();
     Options options = {kModeUpdate, false, nullptr, false, kDefaultDeviceSettings,
                        false,       false, nullptr};
     const ParseResult parsed = ParseCommandLine(argc, argv, &options);
@@ -424,6 +440,7 @@ int RunUpdate(int argc, char** argv) {
     }
     options.device.trace = log;
     options.device.interrupted = InterruptRequested;
+    options.device.liveStatus = console;
 
     int status = kExitUpdated;
     if (options.mode == kModeList) {

@@ -14,6 +14,11 @@ enum FindResult : unsigned char {
 // copies its name into name (capacity bytes, terminated).
 FindResult FindFirstLedFile(char* name, size_t capacity);
 
+// Readies standard output for the run's text and tells whether it is a
+// console (a terminal), where a live status line can be replaced in place.
+// On Windows a console is switched to UTF-8, in which all names are held.
+bool PrepareConsoleOutput();
+
 // Prints the platform's prompt and waits for one key press.
 void WaitForKey();
 

@@ -138,6 +138,8 @@ FindResult FindFirstLedFile(char* name, size_t capacity) {
     return result;
 }
 
+bool PrepareConsoleOutput() { return isatty(STDOUT_FILENO) != 0; }
+
 // Stands in for the command interpreter's "pause": prints the prompt and
 // waits for one key, or for one byte or the end of input when standard input
 // is not a terminal.

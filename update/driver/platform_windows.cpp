@@ -31,8 +31,20 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
 }
 
 // The file's identity, whatever name or link reaches it.
+// Names are UTF-8 (the command line is read as such); the system takes UTF-16.
+constexpr int kWidePathSize = 32768;
+wchar_t gWidePath[kWidePathSize];
+
+const wchar_t* Widen(const char* path) {
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, gWidePath, kWidePathSize) == 0)
+        return nullptr;
+    return gWidePath;
+}
+
 bool FileIdentity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
-    const HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES,
+    const wchar_t* wide = Widen(path);
+    if (wide == nullptr) return false;
+    const HANDLE file = CreateFileW(wide, FILE_READ_ATTRIBUTES,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
@@ -50,19 +62,37 @@ bool SameFile(const char* a, const char* b) {
            first.nFileIndexLow == second.nFileIndexLow;
 }
 
+UINT gSavedOutputCodePage;
+
+void RestoreOutputCodePage() { SetConsoleOutputCP(gSavedOutputCodePage); }
+
 } // namespace
 
 // Only the search's first result is examined; the search is not continued.
+// The name is taken in UTF-16 and held in UTF-8, so that any name the file
+// system holds is found, opened and printed as it is.
 FindResult FindFirstLedFile(char* name, size_t capacity) {
-    WIN32_FIND_DATAA found;
-    const HANDLE search = FindFirstFileA("*.led", &found);
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW(L"*.led", &found);
     if (search == INVALID_HANDLE_VALUE) return kFindNone;
     FindClose(search);
 
-    const size_t length = strlen(found.cFileName);
-    if (length >= capacity) return kFindNameTooLong;
-    memcpy(name, found.cFileName, length + 1);
+    const int written = WideCharToMultiByte(CP_UTF8, 0, found.cFileName, -1, name,
+                                            static_cast<int>(capacity), nullptr, nullptr);
+    if (written <= 0) return kFindNameTooLong;
     return kFindFound;
+}
+
+// A console shows the program's UTF-8 text as such; its code page is given
+// back when the program ends.
+bool PrepareConsoleOutput() {
+    DWORD mode = 0;
+    if (!GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode)) return false;
+    gSavedOutputCodePage = GetConsoleOutputCP();
+    if (gSavedOutputCodePage != CP_UTF8 && SetConsoleOutputCP(CP_UTF8)) {
+        atexit(RestoreOutputCodePage);
+    }
+    return true;
 }
 
 // The command interpreter's own "pause" prints its prompt and waits; its
@@ -78,9 +108,11 @@ bool InterruptRequested() { return InterlockedCompareExchange(&gInterrupt, 0, 0)
 // Written in text mode: CR LF line ends. A pipe without a reader cannot be
 // opened at all, so the open never waits.
 LogOpen OpenLogFile(const char* path, const char* firmware, FILE** log) {
+    const wchar_t* wide = Widen(path);
+    if (wide == nullptr) return kLogFailed;
     struct _stat64 status;
-    if (_stat64(path, &status) == 0 && (status.st_mode & _S_IFMT) == _S_IFDIR) return kLogIsFolder;
+    if (_wstat64(wide, &status) == 0 && (status.st_mode & _S_IFMT) == _S_IFDIR) return kLogIsFolder;
     if (firmware != nullptr && SameFile(path, firmware)) return kLogIsFirmware;
-    *log = fopen(path, "a");
+    *log = _wfopen(Widen(path), L"a");
     return *log != nullptr ? kLogOpened : kLogFailed;
 }

@@ -4,7 +4,11 @@
 
 #include <cstdio>
 #include <sys/stat.h>
-#ifndef _WIN32
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#undef LoadImage // the system's macro for LoadImageA/W would rename ours
+#else
 #include <fcntl.h>
 #include <unistd.h>
 #endif
@@ -263,15 +267,23 @@ bool IsRegularFile(FILE* file) {
 }
 
 // True when the path names a regular file (checked before opening it).
-bool IsRegularPath(const char* fileName) {
+bool IsRegularPath(const wchar_t* fileName) {
     struct _stat64 status;
-    if (_stat64(fileName, &status) != 0) return false;
+    if (_wstat64(fileName, &status) != 0) return false;
     return (status.st_mode & _S_IFMT) == _S_IFREG;
 }
 
+// File names are held in UTF-8 and opened by their UTF-16 form, so that a
+// name outside the code page opens too. A path holds at most 32,767 units.
+wchar_t gWidePath[32768];
+
 FILE* OpenRegularFile(const char* fileName) {
-    if (!IsRegularPath(fileName)) return nullptr;
-    FILE* file = fopen(fileName, "rb");
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, fileName, -1, gWidePath,
+                            static_cast<int>(sizeof gWidePath / sizeof gWidePath[0])) <= 0) {
+        return nullptr;
+    }
+    if (!IsRegularPath(gWidePath)) return nullptr;
+    FILE* file = _wfopen(gWidePath, L"rb");
     if (file == nullptr) return nullptr;
     if (!IsRegularFile(file)) {
         fclose(file);

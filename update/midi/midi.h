@@ -35,6 +35,16 @@ uint16_t SendSysEx(const uint8_t* data, unsigned n);
 // by another program"), or null when the platform has none for it.
 const char* MidiResultText(uint16_t result);
 
+// The kind of trouble behind a failed call's result, for the advice printed
+// after a failed search for the keyboard.
+enum MidiTrouble : uint8_t {
+    kMidiTroubleOther = 0,
+    kMidiTroubleInUse = 1,        // another program holds the device
+    kMidiTroubleNoSystem = 2,     // the platform's MIDI service is missing (no ALSA sequencer)
+    kMidiTroubleNoPermission = 3, // the user may not use the MIDI service
+};
+MidiTrouble MidiResultTrouble(uint16_t result);
+
 // The main thread's turn at every poll of the reply slot: hands the input
 // buffers that completed messages have filled back to the device, outside the
 // platform's input callback. Does nothing where the platform needs nothing.

@@ -469,5 +469,15 @@ const char* MidiResultText(uint16_t result) {
     }
 }
 
+MidiTrouble MidiResultTrouble(uint16_t result) {
+    switch (result) {
+    case EBUSY: return kMidiTroubleInUse;
+    case ENOENT: return kMidiTroubleNoSystem;
+    case EACCES:
+    case EPERM: return kMidiTroubleNoPermission;
+    default: return kMidiTroubleOther;
+    }
+}
+
 // The sequencer's own thread takes every event; nothing waits for the main thread.
 void ServiceMidiIn() {}

@@ -399,3 +399,7 @@ const char* MidiOutName() { return gPair.outName; }
 const char* MidiResultText(uint16_t result) {
     return result == MMSYSERR_ALLOCATED ? "in use by another program" : nullptr;
 }
+
+MidiTrouble MidiResultTrouble(uint16_t result) {
+    return result == MMSYSERR_ALLOCATED ? kMidiTroubleInUse : kMidiTroubleOther;
+}

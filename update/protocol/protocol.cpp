@@ -10,6 +10,7 @@
 #include "midi/midi.h"
 #include "midi/reply_slot.h"
 #include "midi/trace.h"
+#include "protocol/status.h"
 
 namespace {
 
@@ -174,6 +175,70 @@ void ReportPairsTried(unsigned inputs, unsigned outputs) {
     printf("\n");
 }
 
+// ---- After a failed discovery: the causes that are known, and what to do ----
+
+// The first bytes of our own request coming back (a loopback or a MIDI
+// through port) are an echo, not another model's answer.
+bool IsEcho(uint16_t code) { return code == kHandshakePayload[0]; }
+
+// Why there is no input or output to try, when the MIDI layer can tell.
+void ReportNoDevices(unsigned inputs, unsigned outputs) {
+    char name[kDeviceNameSize];
+    const uint16_t query = inputs == 0 ? QueryMidiInDevice(0, name) : QueryMidiOutDevice(0, name);
+    switch (MidiResultTrouble(query)) {
+    case kMidiTroubleNoSystem:
+        printf("This computer has no ALSA sequencer: load its module (sudo modprobe snd-seq), then "
+               "run update again.\n");
+        break;
+    case kMidiTroubleNoPermission:
+        printf("You have no permission to use the ALSA sequencer: join the audio group (sudo "
+               "usermod -a -G audio $USER), log in again, then run update again.\n");
+        break;
+    default:
+        printf("No MIDI %s was found: connect the keyboard, switch it on, then run update "
+               "again.\n",
+               inputs == 0 && outputs == 0 ? "input or output"
+                                           : (inputs == 0 ? "input" : "output"));
+        break;
+    }
+}
+
+void ReportInUse(const char* side, unsigned device, const char* name) {
+    printf("MIDI %s %u (%s) is in use by another program: close the programs that use MIDI, then "
+           "run update again.\n",
+           side, device, name);
+}
+
+// One line for each cause found among the pairs tried, then a blank line.
+void ReportKnownCauses(unsigned inputs, unsigned outputs) {
+    bool told = false;
+    if (inputs == 0 || outputs == 0) {
+        ReportNoDevices(inputs, outputs);
+        told = true;
+    }
+    bool outputTold[kMaxDevices] = {};
+    for (unsigned k = 0; k < gTriedCount; ++k) {
+        const PairTried& tried = gTried[k];
+        const bool inUse = MidiResultTrouble(tried.code) == kMidiTroubleInUse;
+        if (tried.result == kInputNotOpened && inUse) {
+            ReportInUse("input", tried.input, gInputNames[tried.input]);
+        } else if (tried.result == kOutputNotOpened && inUse && !outputTold[tried.output]) {
+            ReportInUse("output", tried.output, gOutputNames[tried.output]);
+            outputTold[tried.output] = true;
+        } else if (tried.result == kWrongAnswer && !IsEcho(tried.code)) {
+            printf("The device on MIDI input %u (%s) and output %u (%s) is another model (it "
+                   "answered %02X): this firmware file is not for it. Use the file made for that "
+                   "keyboard.\n",
+                   tried.input, gInputNames[tried.input], tried.output, gOutputNames[tried.output],
+                   tried.code);
+        } else {
+            continue;
+        }
+        told = true;
+    }
+    if (told) printf("\n");
+}
+
 // A chosen device number beyond the devices there are gets its own message.
 bool ChosenDevicesExist(const DeviceSettings* settings, unsigned inputs, unsigned outputs) {
     const bool inputExists =
@@ -293,6 +358,7 @@ uint8_t SearchPairs(uint8_t modelCode, unsigned inputs, unsigned outputs,
         }
         DiscardHeldInput();
         for (unsigned j = firstOutput; j < endOutput; ++j) {
+            ShowSearchStatus(i, inputs, j, outputs);
             const uint16_t outputOpened = OpenOutput(j);
             if (outputOpened != 0) {
                 NoteTried(i, j, kOutputNotOpened, outputOpened);
@@ -422,9 +488,11 @@ uint8_t FindUpdateDevice(uint8_t modelCode, const DeviceSettings* settings) {
     if (!ChosenDevicesExist(settings, inputs, outputs)) return 0;
 
     const uint8_t result = SearchPairs(modelCode, inputs, outputs, settings);
+    WipeStatus();
     if (Interrupted()) return 0; // the user stopped the search: no verdict on it
     if (result == 0) {
         printf("\nFailed: Can't find the suitable device to update!\n\n");
+        ReportKnownCauses(inputs, outputs);
         if (settings->verbose) ReportPairsTried(inputs, outputs);
     } else {
         printf("The Update Device is Open successfully:\n");
@@ -440,8 +508,9 @@ DeviceOutcome TransferImage(const FirmwareImage* image, const DeviceSettings* se
     uint16_t acknowledged = 0;
     uint8_t failureCount = 0;
     unsigned spinner = 0;
-    unsigned record = 1; // counted from 1, for --verbose
+    unsigned record = 1; // counted from 1, for --verbose and the progress line
     bool resending = false;
+    StartProgress(SummarizeImage(image).records);
 
     while (position < image->length) {
         if (Interrupted()) return ReportInterrupt();
@@ -449,8 +518,7 @@ DeviceOutcome TransferImage(const FirmwareImage* image, const DeviceSettings* se
             static_cast<uint16_t>(((image->bytes[position] << 8) | image->bytes[position + 1]) + 2);
         const unsigned percent = static_cast<uint32_t>(acknowledged) * 100u / image->length;
 
-        printf("\r                        \rTransferring.. %c %d%% done", kSpinner[spinner],
-               static_cast<int>(percent));
+        ShowProgress(kSpinner[spinner], percent, record, failureCount, acknowledged, image->length);
         spinner = (spinner + 1) % 8;
         fflush(stdout);
 
@@ -489,6 +557,7 @@ DeviceOutcome TransferImage(const FirmwareImage* image, const DeviceSettings* se
         // Completion ends the transfer whenever it comes, even as the answer
         // to a record's 20th attempt: the target has what it needs.
         if (code == kUpdateComplete) {
+            WipeStatus();
             printf("\rTransferring.. 100%% done.  \n");
             printf("Target update successfully!\n");
             printf("\nThe System is restarted, please wait!\n\n");
@@ -507,6 +576,7 @@ DeviceOutcome TransferImage(const FirmwareImage* image, const DeviceSettings* se
         }
     }
 
+    WipeStatus();
     printf("\rTransferring.. 100%% done.  \n");
     printf("\nTarget update successfully!\n\n");
     return kDeviceUpdated;
@@ -516,6 +586,7 @@ DeviceOutcome RunDeviceUpdate(const FirmwareImage* image, uint8_t modelCode,
                               const DeviceSettings* settings) {
     TakeSettings(settings);
     SetReplyTrace(settings->trace);
+    SetLiveStatus(settings->liveStatus);
     const uint8_t result = FindUpdateDevice(modelCode, settings);
     DeviceOutcome outcome = kDeviceNotFound;
     if (Interrupted() && result == 0) {
@@ -525,6 +596,7 @@ DeviceOutcome RunDeviceUpdate(const FirmwareImage* image, uint8_t modelCode,
         outcome = kDeviceResetRequired;
     } else if (result != 0) {
         outcome = TransferImage(image, settings);
+        if (outcome == kDeviceTransferFailed) ReportTransferStop();
     }
     CloseInput();
     CloseOutput();

@@ -22,9 +22,10 @@ struct DeviceSettings {
     // True once the user asked the run to stop (Ctrl-C); null: never asked.
     // Asked between messages and at every poll, never in the middle of a send.
     bool (*interrupted)();
+    bool liveStatus; // standard output is a console: show the live status line
 };
-inline constexpr DeviceSettings kDefaultDeviceSettings = {kAnyDevice, kAnyDevice, 0, false,
-                                                          nullptr,    nullptr};
+inline constexpr DeviceSettings kDefaultDeviceSettings = {kAnyDevice, kAnyDevice, 0,    false,
+                                                          nullptr,    nullptr,    false};
 
 // How the device phase ended.
 enum DeviceOutcome : uint8_t {

@@ -1,0 +1,98 @@
+// The live status line on a console, and the report of where a failed
+// transfer stopped.
+#include "protocol/status.h"
+
+#include <chrono>
+#include <cstdio>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr unsigned kLineSize = 96; // longer than any status line
+
+bool gLive;
+unsigned gShownLength; // characters of the live line standing on the console; 0: none
+
+Clock::time_point gStarted; // the transfer's start
+unsigned gRecords;          // records in the image
+unsigned gRecord;           // the record of the latest progress line, counted from 1
+
+// Replaces the live line standing on the console by text: the old line is
+// overwritten with spaces first, since the new one may be shorter.
+void ShowLine(const char* text, int length) {
+    if (length < 0) return;
+    printf("\r%*s\r%s", static_cast<int>(gShownLength), "", text);
+    gShownLength = static_cast<unsigned>(length);
+    fflush(stdout);
+}
+
+// "about 9 s left" from the pace so far; nothing before the first record is in.
+int FormatTimeLeft(char* out, size_t size, uint32_t acknowledged, uint32_t length) {
+    if (acknowledged == 0 || acknowledged >= length) return snprintf(out, size, "%s", "");
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - gStarted).count();
+    const uint64_t ms = static_cast<uint64_t>(elapsed < 0 ? 0 : elapsed);
+    const uint64_t leftMs = ms * (length - acknowledged) / acknowledged;
+    const uint64_t seconds = leftMs < 1000 ? 1 : (leftMs + 999) / 1000;
+    if (seconds < 120) {
+        return snprintf(out, size, ", about %u s left", static_cast<unsigned>(seconds));
+    }
+    return snprintf(out, size, ", about %u min left", static_cast<unsigned>((seconds + 59) / 60));
+}
+
+} // namespace
+
+void SetLiveStatus(bool on) {
+    gLive = on;
+    gShownLength = 0;
+}
+
+void ShowSearchStatus(unsigned input, unsigned inputs, unsigned output, unsigned outputs) {
+    if (!gLive) return;
+    char line[kLineSize];
+    const int length =
+        snprintf(line, sizeof line, "Looking for the keyboard: input %u of %u, output %u of %u",
+                 input + 1, inputs, output + 1, outputs);
+    ShowLine(line, length);
+}
+
+void WipeStatus() {
+    if (!gLive || gShownLength == 0) return;
+    printf("\r%*s\r", static_cast<int>(gShownLength), "");
+    gShownLength = 0;
+    fflush(stdout);
+}
+
+void StartProgress(unsigned records) {
+    gStarted = Clock::now();
+    gRecords = records;
+    gRecord = 0;
+}
+
+void ShowProgress(char spinner, unsigned percent, unsigned record, unsigned failures,
+                  uint32_t acknowledged, uint32_t length) {
+    gRecord = record;
+    if (!gLive) {
+        printf("\r                        \rTransferring.. %c %d%% done", spinner,
+               static_cast<int>(percent));
+        return;
+    }
+    char tail[40];
+    if (failures > 0) {
+        snprintf(tail, sizeof tail, ", sending it again: attempt %u", failures + 1);
+    } else {
+        FormatTimeLeft(tail, sizeof tail, acknowledged, length);
+    }
+    char line[kLineSize];
+    const int shown = snprintf(line, sizeof line, "Transferring.. %c %d%% done (record %u of %u%s)",
+                               spinner, static_cast<int>(percent), record, gRecords, tail);
+    ShowLine(line, shown);
+}
+
+void ReportTransferStop() {
+    if (gRecord == 0) return;
+    printf("The update stopped at record %u of %u. Check the keyboard's MIDI connection, then "
+           "run update again: it starts over from the first record.\n\n",
+           gRecord, gRecords);
+}
