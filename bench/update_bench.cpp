@@ -4,7 +4,10 @@
 // to the wire time of every byte (with a driver that blocks in each send, and
 // with one that finishes each message asynchronously; the latter also with a
 // send that sleeps 100 ms at each "still playing" answer, for comparison),
-// and the peak memory of whole runs.
+// and the peak memory of whole runs. Then the Linux layer's pace rule in
+// process: the record loop sending by that rule to a link that drains at once
+// (a USB keyboard) or at 31,250 baud (a MIDI cable), with a target that
+// answers once it has read the whole record.
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
@@ -14,12 +17,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <ctime>
+#include <deque>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,6 +35,7 @@
 
 #include "emul/emul.h"
 #include "image/image.h"
+#include "midi/alsa_rules.h"
 #include "midi/midi.h"
 #include "midi/reply_slot.h"
 #include "protocol/protocol.h"
@@ -66,6 +74,91 @@ uint16_t PlainSendSysEx(const uint8_t* data, unsigned n) {
     while (midiOutUnprepareHeader(gSleepingOutput, &header, sizeof header) == MIDIERR_STILLPLAYING) {
         Sleep(100);
     }
+    return 0;
+}
+
+// The record loop once more, sending through LinuxRuleSendSysEx.
+DeviceOutcome LinuxRuleTransferImage(const FirmwareImage* image,
+                                     const DeviceSettings* settings = &kDefaultDeviceSettings);
+
+namespace {
+
+int64_t MonotonicNs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
+void SleepUntilNs(int64_t when) {
+    const timespec until = {static_cast<time_t>(when / 1000000000LL), static_cast<long>(when % 1000000000LL)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
+}
+
+// The far side of the Linux layer, in process: the device's output buffer and
+// its link (drained at once, or at 320 us a byte), and a target that answers
+// each record with 0x1A once it has read all of it, the answer taking its
+// 3 bytes' wire time on a paced link. The updater's sends and the target's
+// reads meet in the queue; the target runs on its own thread.
+struct RuleLink {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::deque<std::pair<int64_t, unsigned>> sent; // (read by the target at, bytes)
+    bool paced = false;
+    bool stop = false;
+    unsigned recordWire = 0; // bytes of one record's chunks
+    int64_t readFreeAt = 0;  // the link has delivered everything sent by then
+    unsigned maxBuffered = 0;
+    uint64_t handed = 0; // bytes sent in all
+    std::atomic<bool> replied{false};
+    int64_t lineFreeAt = 0; // the layer's model (main thread)
+};
+
+RuleLink gLink;
+
+void RunRuleTarget() {
+    unsigned read = 0;
+    std::unique_lock<std::mutex> hold(gLink.lock);
+    for (;;) {
+        gLink.changed.wait(hold, [] { return gLink.stop || !gLink.sent.empty(); });
+        if (gLink.stop) return;
+        const auto [at, bytes] = gLink.sent.front();
+        gLink.sent.pop_front();
+        hold.unlock();
+        SleepUntilNs(at);
+        read += bytes;
+        if (read >= gLink.recordWire) {
+            read -= gLink.recordWire;
+            if (gLink.paced) SleepUntilNs(at + 3 * kWireNsPerByte);
+            static const uint8_t kAccepted[] = {0xF0, 0x1A, 0xF7};
+            gLink.replied.store(true);
+            StoreReply(kAccepted, sizeof kAccepted);
+        }
+        hold.lock();
+    }
+}
+
+} // namespace
+
+// The Linux layer's send (midi_alsa.cpp), with the sequencer replaced by the
+// link above.
+uint16_t LinuxRuleSendSysEx(const uint8_t*, unsigned n) {
+    if (n > kMaxSysExData) return 0;
+    const int64_t now = MonotonicNs();
+    const SeqSendPace pace = SeqPaceSend(now, gLink.lineFreeAt, gLink.replied.exchange(false), n + 2);
+    if (pace.sendAt > now) SleepUntilNs(pace.sendAt);
+    {
+        std::lock_guard<std::mutex> hold(gLink.lock);
+        const int64_t handed = MonotonicNs();
+        const int64_t start = std::max(handed, gLink.readFreeAt);
+        gLink.readFreeAt = gLink.paced ? start + static_cast<int64_t>(n + 2) * kWireNsPerByte : handed;
+        const int64_t waiting = (gLink.readFreeAt - handed) / kWireNsPerByte;
+        gLink.maxBuffered = std::max(gLink.maxBuffered, static_cast<unsigned>(waiting));
+        gLink.sent.emplace_back(gLink.readFreeAt, n + 2);
+        gLink.handed += n + 2;
+    }
+    gLink.changed.notify_one();
+    gLink.lineFreeAt = pace.lineFreeAt;
     return 0;
 }
 
@@ -278,6 +371,60 @@ void PacedTransferAsync(benchmark::State& state) {
     state.counters["whole_image_s"] = perRun / wireSeconds * wholeWire;
 }
 
+// The record loop sending by the Linux layer's pace rule to a link that
+// drains at once (argument 1: 0) or at 31,250 baud (1), records of argument 0
+// bytes: the whole image at once, 8 KiB of it at 31,250 baud. The wire time
+// counts each record's chunks and its 3-byte answer at 320 us a byte.
+void LinuxRuleTransfer(benchmark::State& state) {
+    const unsigned recordSize = static_cast<unsigned>(state.range(0));
+    const bool paced = state.range(1) != 0;
+    const unsigned records = BuildImage(recordSize, paced ? 8192 : kImageBudget);
+    const double wireSeconds = static_cast<double>(WireBytes(recordSize) * records) * 320e-6;
+    QuietStdout quiet;
+    double total = 0;
+    unsigned maxBuffered = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        gLink.paced = paced;
+        gLink.stop = false;
+        gLink.recordWire = static_cast<unsigned>(WireBytes(recordSize) - 3);
+        gLink.readFreeAt = 0;
+        gLink.maxBuffered = 0;
+        gLink.handed = 0;
+        gLink.replied = false;
+        gLink.lineFreeAt = 0;
+        ClearReplyCount();
+        std::thread target(RunRuleTarget);
+        state.ResumeTiming();
+        const auto start = std::chrono::steady_clock::now();
+        const DeviceOutcome outcome = LinuxRuleTransferImage(&gImage);
+        total += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        state.PauseTiming();
+        {
+            std::lock_guard<std::mutex> hold(gLink.lock);
+            gLink.stop = true;
+        }
+        gLink.changed.notify_one();
+        target.join();
+        maxBuffered = std::max(maxBuffered, gLink.maxBuffered);
+        if (outcome != kDeviceUpdated) {
+            state.SkipWithError("the transfer did not end in success");
+            break;
+        }
+        if (gLink.handed != static_cast<uint64_t>(gLink.recordWire) * records) {
+            state.SkipWithError("a record was sent again");
+            break;
+        }
+        state.ResumeTiming();
+    }
+    const double perRun = total / static_cast<double>(state.iterations());
+    state.counters["records"] = records;
+    state.counters["ms_per_record"] = perRun * 1e3 / records;
+    state.counters["wire_ms_per_record"] = wireSeconds * 1e3 / records;
+    state.counters["ratio_to_wire"] = perRun / wireSeconds;
+    state.counters["max_buffered_bytes"] = maxBuffered;
+}
+
 // Runs a program to its end in a folder holding the sample firmware, through
 // peak_rss (a small process, so that the figure is the program's own), and
 // returns its peak resident memory in KiB.
@@ -346,6 +493,10 @@ BENCHMARK_TEMPLATE(Transfer, true)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(PacedTransfer)->Arg(256)->Iterations(1)->Unit(benchmark::kSecond);
 BENCHMARK(PacedTransferAsync)->Arg(1)->Arg(0)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK(LinuxRuleTransfer)
+    ->ArgsProduct({{64, 256, 1024}, {0, 1}})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(PeakMemory, update_no_sequencer, UPDATE_NATIVE_EXE, "")->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(PeakMemory, update_emulated_full_run, UPDATE_EMULATED_EXE,
                   "input Bench In\noutput Bench Out\ntarget 0 0\n")->Iterations(1)->Unit(benchmark::kMillisecond);

@@ -2,6 +2,7 @@
 // their numbers, device names, result codes, and System Exclusive reassembly.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <string>
@@ -177,24 +178,80 @@ TEST(AlsaResultCodes, SuccessIsZeroAndEveryFailureIsNonZero) {
     for (const auto& c : cases) EXPECT_EQ(SeqResultCode(c.first), c.second) << c.first;
 }
 
-// The line's pace: 320 us a byte, one message after the other.
-TEST(AlsaLinePace, AMessageLeavesAfterItsWireTimeOnceTheLineIsFree) {
+// The send pace: 320 us a byte on the modelled line, one message after the
+// other, and at most 2,048 bytes waiting in the device's buffer.
+constexpr int64_t kByte = 320000;
+
+TEST(AlsaLinePace, AMessageGoesAtOnceWithinTheBudgetAndOtherwiseWhenItFits) {
     struct Case {
+        const char* what;
         int64_t now;
         int64_t lineFreeAt;
+        bool replied;
         unsigned bytes;
-        int64_t expected;
+        int64_t sendAt;
+        int64_t freeAt;
     };
     const Case cases[] = {
-        {0, 0, 24, 7680000},                       // an idle line: 24 bytes take 7.68 ms
-        {5000000, 1000000, 9, 5000000 + 2880000},  // the line went idle before now
-        {5000000, 7000000, 24, 7000000 + 7680000}, // the previous message is still leaving
-        {5000000, 5000000, 2, 5000000 + 640000},   // F0 F7 alone
-        {0, 0, 0, 0},
+        {"an idle line: 24 bytes take 7.68 ms", 0, 0, false, 24, 0, 7680000},
+        {"the line went idle before now", 5000000, 1000000, false, 9, 5000000, 5000000 + 2880000},
+        {"the previous message is still leaving", 5000000, 7000000, false, 24, 5000000,
+         7000000 + 7680000},
+        {"F0 F7 alone", 5000000, 5000000, false, 2, 5000000, 5000000 + 640000},
+        {"nothing", 0, 0, false, 0, 0, 0},
+        {"the buffer just holds the budget", 0, 2024 * kByte, false, 24, 0, 2048 * kByte},
+        {"one byte beyond the budget waits for one byte to leave", 0, 2025 * kByte, false, 24,
+         kByte, 2049 * kByte},
+        {"far beyond the budget", 1000000000, 1000000000 + 3000 * kByte, false, 24,
+         1000000000 + 976 * kByte, 1000000000 + 3024 * kByte},
+        {"a reply empties the buffer", 5000000, 5000000 + 2040 * kByte, true, 24, 5000000,
+         5000000 + 24 * kByte},
+        {"a reply on an idle line changes nothing", 5000000, 1000000, true, 9, 5000000,
+         5000000 + 9 * kByte},
+        {"a resend after a wait longer than the backlog has a whole budget", 600000000,
+         1000 * kByte, false, 24, 600000000, 600000000 + 24 * kByte},
+        {"a resend after a shorter wait finds what the line carried meanwhile gone", 600000000,
+         600000000 + 2040 * kByte, false, 24, 600000000 + 16 * kByte, 600000000 + 2064 * kByte},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(SeqLineFreeAt(c.now, c.lineFreeAt, c.bytes), c.expected)
-            << c.now << " " << c.lineFreeAt << " " << c.bytes;
+        SCOPED_TRACE(c.what);
+        const SeqSendPace pace = SeqPaceSend(c.now, c.lineFreeAt, c.replied, c.bytes);
+        EXPECT_EQ(pace.sendAt, c.sendAt);
+        EXPECT_EQ(pace.lineFreeAt, c.freeAt);
+    }
+}
+
+// Records sent as the layer sends them: each chunk handed over at the
+// earliest time the rule allows. Only what lies beyond the budget waits, and
+// the modelled buffer never holds more than the budget.
+TEST(AlsaLinePace, ARecordWaitsOnlyForWhatLiesBeyondTheBudget) {
+    struct Case {
+        unsigned recordSize;
+        int64_t lastSendAt; // when the record's last chunk goes, from its first
+    };
+    // Wire bytes: 24 for each full chunk of 11, 2r + 2 for a last chunk of r.
+    const Case cases[] = {{64, 0}, {256, 0}, {935, 0}, {946, 16 * kByte}, {957, 40 * kByte},
+                          {1024, (2236 - 2048) * kByte}, {4096, (8938 - 2048) * kByte}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.recordSize) + "-byte records");
+        int64_t now = 1000000000;
+        int64_t lineFreeAt = 0;
+        for (int record = 0; record < 2; ++record) {
+            const int64_t first = now;
+            int64_t sendAt = now;
+            for (unsigned left = c.recordSize; left > 0; left -= std::min(left, 11u)) {
+                const unsigned bytes = left >= 11 ? 24 : 2 * left + 2;
+                const SeqSendPace pace = SeqPaceSend(now, lineFreeAt, record > 0 && left == c.recordSize, bytes);
+                sendAt = pace.sendAt;
+                ASSERT_GE(sendAt, now);
+                ASSERT_LE(pace.lineFreeAt - sendAt, static_cast<int64_t>(kSeqSendBudget) * kByte);
+                now = sendAt;
+                lineFreeAt = pace.lineFreeAt;
+            }
+            // The second record follows its verdict, which came at once.
+            EXPECT_EQ(sendAt - first, c.lastSendAt) << "record " << record;
+            now += 1000000;
+        }
     }
 }
 

@@ -15,7 +15,10 @@
 // the target. Its replies are written back to DEVICE after their delays.
 // With --byte-us the target reads no faster than one byte every US
 // microseconds (320 is a 31,250-baud MIDI line), a few bytes at a time, and
-// leaves the rest in the device's input buffer meanwhile.
+// leaves the rest in the device's input buffer meanwhile. As a line hands its
+// bytes over back to back, a target that woke late catches up on what the
+// line carried meanwhile (at most 20 ms of it), so that a loaded machine does
+// not make it read slower than the line.
 //
 // LOG is rewritten whole (through a temporary file and a rename) once the
 // device is open and listening, whenever the counts change (at most every
@@ -61,6 +64,7 @@ constexpr size_t kMaxMessage = 4096;                  // longer messages are dro
 constexpr auto kLogInterval = std::chrono::milliseconds(20);
 constexpr auto kIdlePoll = std::chrono::milliseconds(50); // a descriptor whose card is gone may not wake a poll
 constexpr size_t kPacedReadBytes = 16;                     // bytes a paced read takes at once
+constexpr auto kPacedCatchUp = std::chrono::milliseconds(20); // a late paced read may make up this much
 
 struct Pending {
     Clock::time_point due;
@@ -217,7 +221,7 @@ bool ReadInput(State* s) {
         if (paced && now < s->readFreeAt) return true;
         const ssize_t got = read(s->fd, buffer, paced ? kPacedReadBytes : sizeof buffer);
         if (got > 0) {
-            if (paced) s->readFreeAt = std::max(s->readFreeAt, now) + s->byteTime * got;
+            if (paced) s->readFreeAt = std::max(s->readFreeAt, now - kPacedCatchUp) + s->byteTime * got;
             Frame(s, buffer, static_cast<size_t>(got));
             continue;
         }

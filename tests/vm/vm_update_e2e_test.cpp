@@ -173,14 +173,19 @@ TEST_P(Transfer, TranscriptAndAcceptedImage) {
 INSTANTIATE_TEST_SUITE_P(Outcomes, Transfer, ::testing::ValuesIn(TransferOutcomes()), CaseName);
 
 // A target that reads no faster than its 31,250-baud line: a record of 1 KiB
-// takes about 0.7 s on the wire, one of 2 KiB about 1.4 s, both longer than
-// the 600-poll wait. Each send returns once its message can have left, so the
-// wait starts when the record is through and every record is taken in once.
+// takes about 0.7 s on the wire, one of 2 KiB about 1.4 s and one of 4 KiB
+// about 2.9 s, all beyond the 2,048 bytes the updater hands over at once. The
+// rest of each record follows at the line's pace, the verdict comes about
+// 0.66 s after the last chunk is handed over (the 2,048 bytes still on their
+// way), well within the wait for it, and every record is taken in once.
 INSTANTIATE_TEST_SUITE_P(Paced, Transfer,
                          ::testing::Values(UpdateCase{"TargetReadingAtTheLinesPace", 0, "model 3B\n",
                                                       Progress('-', 0) + Progress('-', 25) + Progress('\\', 75) +
                                                           kDone,
-                                                      3, {0, 1, 2}, Path::kDirect, {1024, 2048, 1024}, 320}),
+                                                      3, {0, 1, 2}, Path::kDirect, {1024, 2048, 1024}, 320},
+                                           UpdateCase{"RecordsOf4KiBAtTheLinesPace", 0, "model 3B\n",
+                                                      Progress('-', 0) + Progress('-', 50) + kDone, 2, {0, 1},
+                                                      Path::kDirect, {4096, 4096}, 320}),
                          CaseName);
 
 // --- The device goes away ------------------------------------------------------

@@ -1,5 +1,5 @@
-// Numbering, naming, result codes and System Exclusive reassembly for the
-// ALSA sequencer MIDI layer.
+// Numbering, naming, result codes, the send pace and System Exclusive
+// reassembly for the ALSA sequencer MIDI layer.
 #include "midi/alsa_rules.h"
 
 #include <cstring>
@@ -50,9 +50,11 @@ uint16_t SeqResultCode(int alsaResult) {
     return code != 0 ? code : 0xFFFF;
 }
 
-int64_t SeqLineFreeAt(int64_t now, int64_t lineFreeAt, unsigned bytes) {
-    const int64_t start = lineFreeAt > now ? lineFreeAt : now;
-    return start + static_cast<int64_t>(bytes) * kWireNsPerByte;
+SeqSendPace SeqPaceSend(int64_t now, int64_t lineFreeAt, bool replied, unsigned bytes) {
+    const int64_t start = !replied && lineFreeAt > now ? lineFreeAt : now;
+    const int64_t freeAt = start + static_cast<int64_t>(bytes) * kWireNsPerByte;
+    const int64_t fits = freeAt - static_cast<int64_t>(kSeqSendBudget) * kWireNsPerByte;
+    return {fits > now ? fits : now, freeAt};
 }
 
 void ResetSysExAssembly(SysExAssembly* assembly) {

@@ -1,9 +1,11 @@
 // The decisions of the ALSA sequencer MIDI layer, kept free of ALSA types so
 // that they can be exercised without a sequencer: which sequencer ports are
 // devices and how they are numbered, how a device is named, how an ALSA
-// result becomes a MIDI result code, and how System Exclusive messages are
-// put back together from the pieces the sequencer delivers (the Windows layer
-// puts the pieces that its input buffers hand back together by the same rules).
+// result becomes a MIDI result code, how fast messages may be handed to a
+// device that may sit in front of a slow MIDI line, and how System Exclusive
+// messages are put back together from the pieces the sequencer delivers (the
+// Windows layer puts the pieces that its input buffers hand back together by
+// the same rules).
 #pragma once
 
 #include <cstdint>
@@ -55,11 +57,30 @@ uint16_t SeqResultCode(int alsaResult);
 // The MIDI line's pace: 31,250 baud, 10 bits a byte.
 constexpr int64_t kWireNsPerByte = 320000;
 
-// When a message of `bytes` bytes, handed to the device at `now`, has left
-// the device's MIDI line, the message before it leaving at `lineFreeAt`
-// (nanoseconds of one monotonic clock): the messages leave one after another,
-// and the line idles while nothing waits.
-int64_t SeqLineFreeAt(int64_t now, int64_t lineFreeAt, unsigned bytes);
+// Bytes that may wait in the device's output buffer ahead of its MIDI line:
+// half of the kernel's 4,096-byte buffer. A reply that comes while a record is
+// still on its way (a late answer to an earlier attempt) starts the budget
+// again too early; with half the buffer as the budget, one such reply still
+// cannot make the buffer overflow.
+constexpr unsigned kSeqSendBudget = 2048;
+
+// When a message may be handed over, and where the modelled line stands then.
+struct SeqSendPace {
+    int64_t sendAt;     // hand the message over at this time or later
+    int64_t lineFreeAt; // the message has left the modelled line by then
+};
+
+// The pace of one message of `bytes` bytes wanted at `now`, the message before
+// it leaving the modelled line at `lineFreeAt` (nanoseconds of one monotonic
+// clock). The model is the device's output buffer drained by a 31,250-baud
+// line: the messages leave one after another, and the line idles while
+// nothing waits. A message goes at once while what waits in the buffer, it
+// included, is at most kSeqSendBudget bytes; otherwise it waits until enough
+// has left, so only what lies beyond the budget waits for its wire time.
+// `replied`: a reply has come in since the previous message. The target
+// answers a record only once it has read all of it, so the buffer is empty
+// and the budget starts again.
+SeqSendPace SeqPaceSend(int64_t now, int64_t lineFreeAt, bool replied, unsigned bytes);
 
 // Reassembly of incoming System Exclusive messages from the chunks the
 // sequencer delivers (a long message arrives in several events). A message

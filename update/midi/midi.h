@@ -27,7 +27,8 @@ int CloseMidiIn();
 int CloseMidiOut();
 
 // Send F0, data[0..n), F7 on the open output and return once the message has
-// left. More than 22 data bytes: nothing is sent and 0 is returned.
+// left (on Linux: once the device can hold it without overrunning a slow MIDI
+// line). More than 22 data bytes: nothing is sent and 0 is returned.
 uint16_t SendSysEx(const uint8_t* data, unsigned n);
 
 // A few words for a failed call's result that the user can act on ("in use

@@ -8,15 +8,22 @@
 // pieces back together and hands each completed message to the reply slot.
 //
 // The sequencer takes a message as soon as it fits into the device's output
-// buffer (about 4 KiB), long before a slow MIDI line has carried it; a
-// message that does not fit is dropped without an error (the kernel only logs
-// "MIDI output buffer overrun"). So a send returns once the message can have
-// left at the MIDI line's 31,250 baud: the layer keeps the time at which the
-// line is free again and sleeps until the message just sent has left. Back to
-// back messages are timed from the previous one's end, not from the wake-up,
-// and the sleep ends a little early (at most a millisecond: three bytes), so
-// that the next message is already waiting when the line frees and a late
-// wake-up does not leave the line idle.
+// buffer (4 KiB), long before a slow MIDI line has carried it; a message that
+// does not fit is dropped without an error (the kernel only logs "MIDI output
+// buffer overrun"). A USB keyboard empties that buffer at once, a MIDI cable
+// at 31,250 baud, and the layer cannot tell which it has. So it models the
+// buffer as drained by a 31,250-baud line and hands a message over at once
+// while the modelled buffer, the message included, holds at most a budget of
+// 2,048 bytes (half of it); a message beyond that waits until enough has
+// left. The transfer is stop-and-wait and a reply comes only once the target
+// has read everything sent before it, so a reply empties the modelled buffer:
+// every record starts with a whole budget, and only what a record has beyond
+// it waits for the wire. A resend after a silence finds whatever the line
+// could carry meanwhile gone from the model. The handshake, far below the
+// budget and sent when nothing else waits, goes at once. The rule is
+// SeqPaceSend (alsa_rules.h). On a slow line the verdict comes up to the
+// budget's wire time (0.66 s) after the last send, well within the record
+// loop's wait for it.
 //
 // The sequencer is opened on first use and kept until the process exits:
 // discovery opens and closes sides many times, and one client for the whole
@@ -50,12 +57,11 @@ static_assert(kSeqSystemClient == SND_SEQ_CLIENT_SYSTEM, "system client differs"
 
 namespace {
 
-constexpr unsigned kMaxPorts = 256;      // ports looked at when numbering devices
-constexpr unsigned kMaxPollFds = 4;      // the sequencer uses one
-constexpr int kReaderPollMs = 20;        // how soon a stop request is seen
-constexpr long kSendRetryMs = 2;         // pause before a refused send is retried
-constexpr unsigned kSendRetries = 250;   // so a send gives up after about half a second
-constexpr int64_t kWakeLeadNs = 1000000; // a send returns this much before its last byte is out
+constexpr unsigned kMaxPorts = 256;    // ports looked at when numbering devices
+constexpr unsigned kMaxPollFds = 4;    // the sequencer uses one
+constexpr int kReaderPollMs = 20;      // how soon a stop request is seen
+constexpr long kSendRetryMs = 2;       // pause before a refused send is retried
+constexpr unsigned kSendRetries = 250; // so a send gives up after about half a second
 
 enum SeqState { kSeqNotOpened, kSeqReady, kSeqUnavailable };
 
@@ -82,7 +88,7 @@ struct MidiPortPair {
     bool outputSubscribed;
     int outputClient;
     int outputPort;
-    int64_t lineFreeAt; // CLOCK_MONOTONIC ns: the last message sent has left
+    int64_t lineFreeAt; // CLOCK_MONOTONIC ns: the modelled line has carried every message sent
     bool readerRunning;
     pthread_t reader;
 };
@@ -92,6 +98,7 @@ MidiPortPair gPair;
 SeqPortDesc gPorts[kMaxPorts]; // main thread: the latest enumeration
 SysExAssembly gAssembly;       // reader thread, reset before it starts
 std::atomic<bool> gStopReader{false};
+std::atomic<bool> gReplied{false}; // a reply came in since the latest send
 
 // The library's error handler type is variadic; this one prints nothing.
 // NOLINTNEXTLINE(cert-dcl50-cpp)
@@ -236,7 +243,10 @@ uint16_t QueryDevice(SeqDirection direction, unsigned deviceId, char name[kDevic
     return 0;
 }
 
+// The flag is set before the reply is stored, so the main thread, which
+// takes the reply from the slot before it sends again, sees it.
 void DeliverReply(const uint8_t* bytes, uint32_t, uint32_t length, void*) {
+    gReplied.store(true, std::memory_order_release);
     StoreReply(bytes, length);
 }
 
@@ -398,6 +408,7 @@ uint16_t OpenMidiOut(unsigned deviceId) {
     gPair.outputClient = client;
     gPair.outputPort = port;
     gPair.lineFreeAt = 0;
+    gReplied.store(false, std::memory_order_relaxed);
     memcpy(gPair.outputName, name, kDeviceNameSize);
     gPair.outputOpen = true;
     return 0;
@@ -433,11 +444,15 @@ uint16_t SendSysEx(const uint8_t* data, unsigned n) {
     snd_seq_ev_set_direct(&event);
     snd_seq_ev_set_sysex(&event, n + 2, message);
 
+    const int64_t now = MonotonicNs();
+    const bool replied = gReplied.exchange(false, std::memory_order_acquire);
+    const SeqSendPace pace = SeqPaceSend(now, gPair.lineFreeAt, replied, n + 2);
+    if (pace.sendAt > now) SleepUntilNs(pace.sendAt);
+
     int result = SendDirect(&event);
     if (result >= 0) result = OutputStillConnected();
     if (result < 0) return SeqResultCode(result);
-    gPair.lineFreeAt = SeqLineFreeAt(MonotonicNs(), gPair.lineFreeAt, n + 2);
-    SleepUntilNs(gPair.lineFreeAt - kWakeLeadNs);
+    gPair.lineFreeAt = pace.lineFreeAt;
     return 0;
 }
 
