@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/transcript.h"
 #include "support/update_program.h"
 #include "vm_harness.h"
 
@@ -219,7 +220,8 @@ TEST_F(Unplug, CardUnboundDuringTheTransfer) {
     EXPECT_GE(receipts, 1u);
     EXPECT_EQ(run.out, LinuxTranscript(kHeader + Found("VirMIDI 0-0") + Progress('-', 0) +
                                        Progress('-', 20) + Repeat(Progress('\\', 40), receipts + 1) +
-                                       "\nError: The MIDI Out of device is missing!\n\n"));
+                                       "\nError: The MIDI Out of device is missing!\n\n" +
+                                       update_test::Stopped(3, 5)));
     EXPECT_EQ(log.at("image"), HexOfRecords(firmware, {0, 1}));
 }
 
