@@ -516,8 +516,10 @@ RunResult RunWindowsProgram(const fs::path& exe, const fs::path& folder, const f
     options.workDir = folder;
     options.input = input;
     options.args = std::move(args);
-    // No DLL override: wine's own winmm.dll and its ALSA driver.
-    options.env = {{"WINEDLLOVERRIDES", ""}};
+    // Wine's own winmm.dll and its ALSA driver. The PulseAudio driver is kept
+    // out: with libpulse installed (a browser brings it) and no sound server in
+    // the VM, it writes warnings to standard error, which fails EndedWell.
+    options.env = {{"WINEDLLOVERRIDES", "winepulse.drv=d"}};
     // Wine's debug channels for a look inside (their output goes to standard
     // error, which fails EndedWell), e.g. VM_WINEDEBUG=+midi,+winmm.
     if (const char* channels = std::getenv("VM_WINEDEBUG")) options.env.emplace_back("WINEDEBUG", channels);
