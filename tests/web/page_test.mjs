@@ -7,12 +7,10 @@
 //
 //   node page_test.mjs PAGE_DIR WEB_TARGET_JS SAMPLE_LED
 import { readFileSync } from "node:fs";
-import { createServer } from "node:http";
-import { extname, join, basename } from "node:path";
-import { chromium } from "playwright-core";
+import { basename } from "node:path";
+import { launch, serve } from "./browser.mjs";
 
 const [pageDir, targetJs, sample] = process.argv.slice(2);
-const chromiumPath = process.env.UPDATE_CHROMIUM || "/usr/bin/chromium";
 
 const banner = "Update V0.5 - Update KANTERRA Q25-Q49 System\n";
 const opened = `OK: File '${basename(sample)}' is open.\n`;
@@ -96,29 +94,8 @@ const rows = [
                 "in the browser's site settings, then press Allow MIDI access again." },
 ];
 
-const types = { ".html": "text/html", ".js": "text/javascript" };
-const server = createServer((request, response) => {
-  const path = new URL(request.url, "http://127.0.0.1").pathname;
-  const file = path === "/" ? join(pageDir, "index.html") : join(pageDir, basename(path));
-  try {
-    const body = readFileSync(file);
-    response.writeHead(200, { "Content-Type": types[extname(file)] || "application/octet-stream" });
-    response.end(body);
-  } catch {
-    response.writeHead(404);
-    response.end();
-  }
-});
-await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
-const url = `http://127.0.0.1:${server.address().port}/`;
-
-const browser = await chromium.launch({
-  executablePath: chromiumPath,
-  headless: true,
-  args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run", "--disable-background-networking",
-         "--disable-component-update", "--disable-sync"],
-});
-// Init scripts run in a scope of their own: the factory is made global.
+const { server, url } = await serve(pageDir);
+const browser = await launch();
 const targetSource = `${readFileSync(targetJs, "utf8")}\nwindow.createTargetModule = createTargetModule;`;
 
 let passed = 0;
@@ -164,6 +141,10 @@ for (const row of rows.filter((r) => !process.env.ONLY || r.name.includes(proces
       if (row.everyRecordOnce || row.resent !== undefined) {
         const expected = [total + (row.resent || 0), total, Number(summary[2])];
         if (counts.join() !== expected.join()) problems.push(`target received/accepted/bytes ${counts}, expected ${expected}`);
+      }
+      // The picture of the page in the documentation: UPDATE_PAGE_SCREENSHOT=FILE.
+      if (process.env.UPDATE_PAGE_SCREENSHOT && row.everyRecordOnce) {
+        await page.screenshot({ path: process.env.UPDATE_PAGE_SCREENSHOT, fullPage: true });
       }
       const trace = await page.evaluate(async () => (await fetch(document.getElementById("trace").href)).text());
       if (!trace.includes("start: update --no-pause --log") || !/send output 0: F0 54 71 38 72 57 7A 35 F7/.test(trace)) {
