@@ -73,7 +73,7 @@ function installMidi(script) {
 
 // Rows: the target's script, or how MIDI access goes, and what the page shows.
 const rows = [
-  { name: "the sample is accepted record by record", script: "", console: banner + opened + found + done,
+  { name: "the sample is accepted record by record", script: "reply_delay 2", console: banner + opened + found + done,
     status: "Target update successfully!", everyRecordOnce: true },
   { name: "the keyboard asks for a reset (0x15)", script: "handshake_default code 15",
     console: banner + opened + found + "Please reset the product and retry again!\n\n",
@@ -131,6 +131,12 @@ for (const row of rows.filter((r) => !process.env.ONLY || r.name.includes(proces
       await page.click("#connect");
       await page.waitForFunction(() => !document.getElementById("start").disabled);
       await page.click("#start");
+      if (row.everyRecordOnce) {
+        // Under way: the percent, the record and the time left.
+        await page.waitForFunction(() => / left$/.test(document.getElementById("progress-text").textContent));
+        const progress = await page.textContent("#progress-text");
+        if (!/^\d+% done, record \d+ of 300, about \d+:\d\d left$/.test(progress)) problems.push(`progress: ${progress}`);
+      }
       await page.waitForFunction(() => !document.getElementById("start").disabled, null, { timeout: 120000 });
       const shown = await page.textContent("#console");
       if (shown !== row.console) problems.push(`console:\n${shown}\n---`);
