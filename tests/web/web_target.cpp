@@ -51,21 +51,16 @@ EMSCRIPTEN_KEEPALIVE unsigned TargetReceive(const uint8_t* message, unsigned siz
 
 EMSCRIPTEN_KEEPALIVE const uint8_t* TargetReplies() { return gReplies.data(); }
 
-// What the target has seen: 0 messages, 1 handshakes, 2 records received,
-// 3 records accepted, 4 checksum errors, 5 bad chunks, 6 image bytes.
+// What the target has seen: 0 messages, 2 records received, 3 records
+// accepted, 6 bytes of the accepted records.
 EMSCRIPTEN_KEEPALIVE unsigned TargetCount(int which) {
     const emul::TargetLog& log = gTarget->Log();
     switch (which) {
     case 0: return log.messages;
-    case 1: return log.handshakes;
     case 2: return log.recordsReceived;
     case 3: return log.recordsAccepted;
-    case 4: return log.checksumErrors;
-    case 5: return log.badChunks;
     default: return static_cast<unsigned>(log.image.size());
     }
 }
-
-EMSCRIPTEN_KEEPALIVE const uint8_t* TargetImage() { return gTarget->Log().image.data(); }
 
 } // extern "C"
