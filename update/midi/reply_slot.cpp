@@ -79,8 +79,12 @@ void CopyReplyBytes(uint8_t* out, unsigned n) {
     memcpy(out, gSlot.buffer, n);
 }
 
+// The web layer has no input thread to wait for: its own wait yields to the
+// browser (midi_web.cpp).
+#ifndef __EMSCRIPTEN__
 bool WaitForReply(unsigned milliseconds) {
     std::unique_lock<std::mutex> hold(gLock);
     return gArrived.wait_for(hold, std::chrono::milliseconds(milliseconds),
                              [] { return gSlot.count > 1; });
 }
+#endif
