@@ -303,8 +303,7 @@ FILE* OpenTrace(const char* path, const char* firmware) {
     case kLogOpened: return log;
     case kLogIsFolder: printf("Error: The log file '%s' is a folder.\n", path); break;
     case kLogIsFirmware:
-        printf("Error: The log file '%s' is the firmware file: give the log another name.\n",
-               path);
+        printf("Error: The log file '%s' is the firmware file: give the log another name.\n", path);
         break;
     case kLogNoReader:
         printf("Error: The log file '%s' is a pipe that nothing reads.\n", path);

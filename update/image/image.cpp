@@ -201,8 +201,7 @@ constexpr uint32_t kLookSpace = kImageCapacity - kImageMaxLength;
 
 // True when the text, from `offset` on, reads (by the same rules) as a whole
 // record with a correct checksum. The fields go after the image in the array.
-bool StartsRecord(const TextReader* text, uint64_t offset, FirmwareImage* image,
-                  uint32_t* budget) {
+bool StartsRecord(const TextReader* text, uint64_t offset, FirmwareImage* image, uint32_t* budget) {
     TextReader reader = ReaderAt(text, gTryBuffer, offset);
     uint8_t* fields = image->bytes + kImageMaxLength;
     uint32_t count = 0;

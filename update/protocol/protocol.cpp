@@ -38,9 +38,9 @@ char gOutputNames[kMaxDevices][kDeviceNameSize];
 
 // ---- The MIDI calls of the device phase, each traced ----
 
-FILE* gTrace;          // the run's trace sink; null: none
+FILE* gTrace;           // the run's trace sink; null: none
 bool (*gInterrupted)(); // asks whether the user stopped the run; null: never
-int gInputNumber = -1; // the input and output last opened, for the trace
+int gInputNumber = -1;  // the input and output last opened, for the trace
 int gOutputNumber = -1;
 
 bool Interrupted() { return gInterrupted != nullptr && gInterrupted(); }
@@ -49,7 +49,6 @@ void TakeSettings(const DeviceSettings* settings) {
     gTrace = settings->trace;
     gInterrupted = settings->interrupted;
 }
-
 
 constexpr unsigned kReasonSize = 32;
 
