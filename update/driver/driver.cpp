@@ -356,16 +356,16 @@ void PrintNameRule(const char* fileName, bool searched) {
 int RunSequence(const Options* options, const Selection* selection) {
     printf("%s", kBanner);
 
-    if (selection->found == kFindNone) {
-        printf("Error: File '%s' is not found.\n\n", "*.led");
-        return kExitFileRefused;
-    }
     if (selection->found == kFindNameTooLong) {
         printf("Error: The file name is too long (at most %d characters)!\n\n",
                static_cast<int>(kFileNameSize - 1));
         return kExitFileRefused;
     }
-    const char* fileName = selection->name;
+    const char* fileName = selection->name; // null: nothing matches *.led
+    if (fileName == nullptr) {
+        printf("Error: File '%s' is not found.\n\n", "*.led");
+        return kExitFileRefused;
+    }
 
     const uint8_t modelCode = ModelCodeFor(BaseName(fileName));
     if (modelCode == 0) {
