@@ -214,7 +214,7 @@ TEST(RawMidiTarget, ReplyWaitsForItsDelay) {
 
 // Twenty handshakes (180 bytes) written at once, read at 1 ms a byte a few
 // bytes at a time: the last answer cannot come before the last few bytes are
-// read, at least 164 ms after the first.
+// read, 164 ms after the first, less the 20 ms a late read may make up.
 TEST(RawMidiTarget, ReadsNoFasterThanItsPace) {
     PtyTarget target;
     ASSERT_TRUE(target.Start("model 3B\n", 1000));
@@ -224,7 +224,7 @@ TEST(RawMidiTarget, ReadsNoFasterThanItsPace) {
     target.Write(twenty);
     EXPECT_EQ(target.Read(60, std::chrono::milliseconds(3000)).size(), 60u);
     const auto took = Clock::now() - sent;
-    EXPECT_GE(took, std::chrono::milliseconds(164));
+    EXPECT_GE(took, std::chrono::milliseconds(144));
     EXPECT_LT(took, std::chrono::milliseconds(400));
     EXPECT_EQ(target.Terminate(), 0);
 }
