@@ -401,8 +401,8 @@ long long WireUs(unsigned recordSize) {
 // 20 records of 64 bytes, then 8 of 256 and 4 of 1,024 (7,424 bytes). The
 // target notes when it accepts each record; the time between two acceptances
 // is one record's round: the verdict's way back, the progress line, the
-// chunks' way out (each send returns once its message can have left at
-// 31,250 baud) and the target's check.
+// chunks' way out (held back only beyond the Linux layer's send budget) and
+// the target's check.
 void MeasureTimePerRecord(const std::string& device, const std::string& script, const char* through) {
     struct Group {
         unsigned size;
