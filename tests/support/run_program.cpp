@@ -130,7 +130,7 @@ RunResult RunProgram(const std::filesystem::path& program, const RunOptions& opt
         if (done == pid) break;
         if (done < 0 && errno != EINTR) break;
         if (!interrupted && options.interruptWhen && options.interruptWhen()) {
-            kill(pid, SIGINT);
+            kill(pid, options.interruptSignal);
             interrupted = true;
         }
         if (std::chrono::steady_clock::now() >= deadline) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -26,8 +27,10 @@ struct RunOptions {
     // Zero: the runner's default, kDefaultTimeLimit or, under wine, kWineTimeLimit.
     std::chrono::milliseconds timeLimit{0};
     // Asked while the program runs; once it returns true the program gets
-    // SIGINT, as from Ctrl-C at a console (wine passes it on as CTRL_C_EVENT).
+    // interruptSignal: SIGINT is Ctrl-C at a console (wine passes it on as
+    // CTRL_C_EVENT).
     std::function<bool()> interruptWhen{};
+    int interruptSignal = SIGINT;
 };
 
 struct RunResult {

@@ -145,6 +145,7 @@ void RunAndCheck(Platform platform, const WholeRun& row, std::string* reportText
         options.interruptWhen = [trace, at = row.interruptAt] {
             return ReadFileBytes(trace).find(at) != std::string::npos;
         };
+        options.interruptSignal = row.interruptSignal;
     }
     // Polls under wine take longer than 1 ms, and wine may have to start its server first.
     options.timeLimit = windows ? 2 * row.timeLimit + std::chrono::seconds(60) : row.timeLimit;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <chrono>
+#include <csignal>
 #include <optional>
 #include <string>
 #include <vector>
@@ -60,6 +61,7 @@ struct WholeRun {
     std::vector<std::string> reportLines; // further lines the report must hold
     std::vector<std::string> trace;       // --log trace.log: its events after the timestamps
     std::string interruptAt;              // Ctrl-C once trace.log holds this
+    int interruptSignal = SIGINT;         // ... by this signal
 
     std::chrono::milliseconds timeLimit{20000}; // killed after (more under wine)
     std::chrono::milliseconds atLeast{0};       // the run lasts at least this long
