@@ -10,8 +10,11 @@
 // there.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -124,6 +127,35 @@ TEST_F(Discovery, NoTargetEndsWithTheFailureMessage) {
     // The echo ends each wait at once; a pair left unanswered would take at
     // least 4 x 500 polls of 1 ms.
     EXPECT_LT(took, std::chrono::milliseconds(2000));
+}
+
+// A user outside the sequencer's group: the device is root's alone and the
+// updater runs as "nobody". The failure names the cause and what to do.
+TEST_F(Discovery, NoPermissionToUseTheSequencerIsNamed) {
+    struct stat device {};
+    ASSERT_EQ(stat("/dev/snd/seq", &device), 0);
+    ASSERT_EQ(chmod("/dev/snd/seq", 0600), 0);
+    const TempFolder folder;
+    std::filesystem::permissions(folder.Path(), std::filesystem::perms::owner_all |
+                                                    std::filesystem::perms::group_read |
+                                                    std::filesystem::perms::group_exec |
+                                                    std::filesystem::perms::others_read |
+                                                    std::filesystem::perms::others_exec);
+    folder.WriteFile(kFileName, MakeFirmware(kThreeRecords).text);
+    RunOptions options;
+    options.workDir = folder.Path();
+    options.args = {"--reuid=65534", "--regid=65534", "--clear-groups", "--",
+                    update_test::NativeUpdatePath().string()};
+    const RunResult run = update_test::RunProgram("/usr/bin/setpriv", options);
+    chmod("/dev/snd/seq", device.st_mode & 07777);
+
+    ASSERT_TRUE(run.exited) << update_test::Describe(run);
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(run.out, LinuxTranscript(std::string(kHeader) +
+                                       "\nFailed: Can't find the suitable device to update!\n\n"
+                                       "You have no permission to use the ALSA sequencer: join the audio "
+                                       "group (sudo usermod -a -G audio $USER), log in again, then run "
+                                       "update again.\n\n"));
 }
 
 // --list: the numbering the updater uses against the kernel sequencer, every
