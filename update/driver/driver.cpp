@@ -131,18 +131,6 @@ FirmwareImage gImage; // owned by the run, lent to the device phase
 
 char FoldCase(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
-// True when name ends in ".led", ignoring ASCII case.
-bool HasLedExtension(const char* name) {
-    static const char kExtension[] = ".LED";
-    const size_t length = strlen(name);
-    if (length < sizeof kExtension - 1) return false;
-    const char* tail = name + length - (sizeof kExtension - 1);
-    for (size_t k = 0; k + 1 < sizeof kExtension; ++k) {
-        if (FoldCase(tail[k]) != kExtension[k]) return false;
-    }
-    return true;
-}
-
 // The model code of the first prefix that the name's first three characters
 // match, ignoring ASCII case; 0 when none does.
 uint8_t ModelCodeFor(const char* name) {
@@ -465,4 +453,15 @@ int RunUpdate(int argc, char** argv) {
     if (options.mode != kModeUpdate || options.noPause) return status;
     WaitForKey();
     return kExitUpdated;
+}
+
+bool HasLedExtension(const char* name) {
+    static const char kExtension[] = ".LED";
+    const size_t length = strlen(name);
+    if (length < sizeof kExtension - 1) return false;
+    const char* tail = name + length - (sizeof kExtension - 1);
+    for (size_t k = 0; k + 1 < sizeof kExtension; ++k) {
+        if (FoldCase(tail[k]) != kExtension[k]) return false;
+    }
+    return true;
 }

@@ -14,10 +14,9 @@
 #include <cstdio>
 #include <cstring>
 
-namespace {
+#include "driver/driver.h"
 
-constexpr char kExtension[] = ".led";
-constexpr size_t kExtensionLength = sizeof kExtension - 1;
+namespace {
 
 // The signals that end the process while it waits for a key; the terminal
 // must not be left without echo when one of them arrives.
@@ -34,18 +33,6 @@ extern "C" void OnInterrupt(int) { gInterrupt = 1; }
 
 bool SameFile(const struct stat* a, const struct stat* b) {
     return a->st_dev == b->st_dev && a->st_ino == b->st_ino;
-}
-
-char FoldCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-// True when name ends in ".led", ignoring ASCII case.
-bool HasLedExtension(const char* name, size_t length) {
-    if (length < kExtensionLength) return false;
-    const char* tail = name + length - kExtensionLength;
-    for (size_t k = 0; k < kExtensionLength; ++k) {
-        if (FoldCase(tail[k]) != kExtension[k]) return false;
-    }
-    return true;
 }
 
 void RestoreHandlers() {
@@ -124,8 +111,8 @@ FindResult FindFirstLedFile(char* name, size_t capacity) {
     FindResult result = kFindNone;
     // readdir is safe here: this stream is private to this call on one thread.
     while (const dirent* entry = readdir(directory)) { // NOLINT(concurrency-mt-unsafe)
+        if (!HasLedExtension(entry->d_name)) continue;
         const size_t length = strlen(entry->d_name);
-        if (!HasLedExtension(entry->d_name, length)) continue;
         if (length >= capacity) {
             result = kFindNameTooLong;
         } else {
