@@ -624,6 +624,8 @@ struct OptionCase {
     bool help = false;              // the console goes on with the help text
     std::string interruptAt{};      // Ctrl-C once trace.log holds this
     int interruptSignal = SIGINT;   // ... or this signal
+    std::string pauseAt{};          // the program stopped for pauseMs once trace.log holds this
+    int pauseMs = 0;
 };
 
 void PrintTo(const OptionCase& c, std::ostream* out) { *out << c.label; }
@@ -848,11 +850,20 @@ std::vector<OptionCase> OptionCases() {
           "receive 3 bytes: F0 1A F7", "send output 0: F0 30 30 30 32 30 30 30 30 F7",
           "close input 0", "close output 0", "end: interrupted (status 130)"},
          0, false, "send output 0: F0 30 30 30 32"},
+        // The program held up for 4 s just after the second record, whose
+        // verdict comes 4.5 s after it: the time it was held up is not the
+        // target's silence, so the record is not sent again.
+        {"HeldUpWhileAVerdictIsDue", {"--log", "trace.log"}, kThreeFile,
+         kOnePair + "record 1 1 code 1A delay 4500\n", kHead + kFoundOnePair + kThreeSent, 0, true,
+         {"", Cat({kWireA, kWireB, kWireC}), {0, 1, 2}, {{0, 0, 2}}, 0, 0}, true, "", -1, {}, 4500,
+         false, "", SIGINT, "send output 0: F0 30 30 30 32", 4000},
     };
     // A session's end or a polite kill ends the run as Ctrl-C does.
     for (const auto& [label, signal] : {std::pair{"TerminatedDuringTheTransfer", SIGTERM},
                                         std::pair{"HangUpDuringTheTransfer", SIGHUP}}) {
-        OptionCase c = cases.back();
+        OptionCase c = *std::find_if(cases.begin(), cases.end(), [](const OptionCase& row) {
+            return row.label == "InterruptDuringTheTransfer";
+        });
         c.label = label;
         c.interruptSignal = signal;
         cases.push_back(c);
@@ -885,6 +896,8 @@ TEST_P(Options, Run) {
     run.atLeast = std::chrono::milliseconds(c.atLeastMs);
     run.interruptAt = c.interruptAt;
     run.interruptSignal = c.interruptSignal;
+    run.pauseAt = c.pauseAt;
+    run.pauseFor = std::chrono::milliseconds(c.pauseMs);
     update_test::RunWholeUpdate(platform, run);
 }
 

@@ -125,6 +125,8 @@ RunResult RunProgram(const std::filesystem::path& program, const RunOptions& opt
     const auto deadline = std::chrono::steady_clock::now() + limit;
     int status = 0;
     bool interrupted = false;
+    bool paused = false;
+    auto resumeAt = deadline;
     for (;;) {
         const pid_t done = waitpid(pid, &status, WNOHANG);
         if (done == pid) break;
@@ -132,6 +134,15 @@ RunResult RunProgram(const std::filesystem::path& program, const RunOptions& opt
         if (!interrupted && options.interruptWhen && options.interruptWhen()) {
             kill(pid, options.interruptSignal);
             interrupted = true;
+        }
+        if (!paused && options.pauseWhen && options.pauseWhen()) {
+            kill(pid, SIGSTOP);
+            paused = true;
+            resumeAt = std::chrono::steady_clock::now() + options.pauseFor;
+        }
+        if (paused && std::chrono::steady_clock::now() >= resumeAt) {
+            kill(pid, SIGCONT);
+            resumeAt = deadline + limit; // once
         }
         if (std::chrono::steady_clock::now() >= deadline) {
             result.timedOut = true;

@@ -31,6 +31,10 @@ struct RunOptions {
     // CTRL_C_EVENT).
     std::function<bool()> interruptWhen{};
     int interruptSignal = SIGINT;
+    // Once it returns true the program is stopped (SIGSTOP) for pauseFor, as a
+    // suspended computer or a starved process would be, then continued.
+    std::function<bool()> pauseWhen{};
+    std::chrono::milliseconds pauseFor{0};
 };
 
 struct RunResult {

@@ -147,6 +147,12 @@ void RunAndCheck(Platform platform, const WholeRun& row, std::string* reportText
         };
         options.interruptSignal = row.interruptSignal;
     }
+    if (!row.pauseAt.empty()) {
+        options.pauseWhen = [trace = work.Path() / "trace.log", at = row.pauseAt] {
+            return ReadFileBytes(trace).find(at) != std::string::npos;
+        };
+        options.pauseFor = row.pauseFor;
+    }
     // Polls under wine take longer than 1 ms, and wine may have to start its server first.
     options.timeLimit = windows ? 2 * row.timeLimit + std::chrono::seconds(60) : row.timeLimit;
     const auto began = std::chrono::steady_clock::now();

@@ -62,6 +62,8 @@ struct WholeRun {
     std::vector<std::string> trace;       // --log trace.log: its events after the timestamps
     std::string interruptAt;              // Ctrl-C once trace.log holds this
     int interruptSignal = SIGINT;         // ... by this signal
+    std::string pauseAt;                  // the program stopped for pauseFor once trace.log holds this
+    std::chrono::milliseconds pauseFor{0};
 
     std::chrono::milliseconds timeLimit{20000}; // killed after (more under wine)
     std::chrono::milliseconds atLeast{0};       // the run lasts at least this long

@@ -1,12 +1,14 @@
 // Inside the VM: the page in headless Chromium updates the keyboard on the
 // named MIDI port through the browser's real Web MIDI (the kernel sequencer).
 // Prints the page's console, then "page_seconds S": from the press of the
-// update button to the end of the run.
+// update button to the end of the run; writes the run's trace (the page's
+// trace link) to TRACE_FILE.
 //
-//   node vm_page.mjs PAGE_DIR SAMPLE_LED PORT_NAME
+//   node vm_page.mjs PAGE_DIR SAMPLE_LED PORT_NAME TRACE_FILE
+import { writeFileSync } from "node:fs";
 import { launch, serve } from "./browser.mjs";
 
-const [pageDir, sample, portName] = process.argv.slice(2);
+const [pageDir, sample, portName, traceFile] = process.argv.slice(2);
 const { server, url } = await serve(pageDir);
 const browser = await launch();
 const context = await browser.newContext();
@@ -34,5 +36,6 @@ await page.waitForFunction(() => !document.getElementById("start").disabled, nul
 const seconds = (Date.now() - started) / 1000;
 process.stdout.write(await page.textContent("#console"));
 console.log(`page_seconds ${seconds.toFixed(2)}`);
+writeFileSync(traceFile, await page.$eval("#trace", (link) => fetch(link.href).then((r) => r.text())));
 await browser.close();
 server.close();

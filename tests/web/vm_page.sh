@@ -39,7 +39,7 @@ with_target() {
 }
 
 echo "--- the page in Chromium (sample: $records records)"
-with_target "$work/page.log" node "$here/vm_page.mjs" "$page" "$sample" "VirMIDI 0-0" >"$work/page.out" 2>&1
+with_target "$work/page.log" node "$here/vm_page.mjs" "$page" "$sample" "VirMIDI 0-0" "$work/page-trace.log" >"$work/page.out" 2>&1
 cat "$work/page.out"
 check "the page ends with the success line" "$(grep -c '^Target update successfully!$' "$work/page.out")" 1
 check "the target accepted every record through the page" "$(value records_accepted "$work/page.log")" "$records"

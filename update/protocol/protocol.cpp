@@ -18,6 +18,7 @@ constexpr unsigned kMaxDevices = 10;       // device numbers 0 to 9
 constexpr unsigned kHandshakeAttempts = 4; // per input/output pair
 constexpr unsigned kHandshakePolls = 500;  // per handshake attempt
 constexpr unsigned kVerdictMs = 3000;      // a record's verdict may take this long
+constexpr unsigned kStallMs = 100;         // the most one poll of that wait counts
 constexpr unsigned kQuietPolls = 50;       // a newly opened input is quiet after this many
 constexpr unsigned kSettlePolls = 500;     // at most this long to wait for the quiet
 constexpr uint8_t kFailureLimit = 20;      // consecutive failed attempts
@@ -268,13 +269,24 @@ void WaitForVerdict(unsigned polls) {
 
 // The same for a record, by the clock: a target erasing its flash may take
 // seconds over one record, and its verdict must answer that record, not the
-// record sent again (or the next one) after a shorter wait.
+// record sent again (or the next one) after a shorter wait. Only the time this
+// program was listening counts: a poll that comes back late because the
+// program was held up (a suspended computer, a busy browser page) counts as
+// kStallMs, since a verdict that arrived meanwhile may not have been handed
+// over yet.
 void WaitForRecordVerdict() {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kVerdictMs);
+    using Clock = std::chrono::steady_clock;
+    const Clock::duration limit = std::chrono::milliseconds(kVerdictMs);
+    const Clock::duration stall = std::chrono::milliseconds(kStallMs);
+    Clock::duration waited{};
+    Clock::time_point last = Clock::now();
     for (;;) {
         const bool present = ReplyCount() > 1;
         ServiceMidiIn();
-        if (present || Interrupted() || std::chrono::steady_clock::now() >= deadline) return;
+        const Clock::time_point now = Clock::now();
+        waited += now - last < stall ? now - last : stall;
+        last = now;
+        if (present || Interrupted() || waited >= limit) return;
         WaitForReply(kPollMilliseconds);
     }
 }
