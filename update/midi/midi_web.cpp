@@ -12,9 +12,10 @@
 //
 // The module runs on the browser's only thread: a reply wait cannot block, so
 // it hands control back to the browser (Asyncify) until a message arrives or
-// the time is up. Timers shorter than a few milliseconds are stretched by the
-// browser, so short waits yield through a message channel instead and watch
-// the clock themselves.
+// its timer ends. The browser stretches short timers to about 4 ms; a message
+// still ends the wait at once. A wait must not spin instead: a page that keeps
+// the processor busy starves the browser's own MIDI delivery, and verdicts
+// then come seconds late.
 #include <emscripten.h>
 
 #include <cstring>
@@ -136,31 +137,20 @@ EM_JS(unsigned, WebMidiTakeQueued, (uint8_t* out, unsigned size), {
     return taken;
 });
 
-// Gives the browser control until a message is queued or ms have passed.
+// Gives the browser control until a message is queued or the timer of ms
+// milliseconds (at least, as the browser counts) has ended.
 EM_ASYNC_JS(void, WebMidiYield, (unsigned ms), {
     const web = Module.webMidi || (Module.webMidi = { queue: [], wake: null });
     if (web.queue.length > 0) return;
-    const deadline = performance.now() + ms;
     await new Promise((resolve) => {
         let timer = null;
-        let channel = null;
         const finish = () => {
             web.wake = null;
-            if (timer !== null) clearTimeout(timer);
-            if (channel) channel.port1.onmessage = null;
+            clearTimeout(timer);
             resolve();
         };
         web.wake = finish;
-        if (ms >= 20) {
-            timer = setTimeout(finish, ms);
-            return;
-        }
-        channel = new MessageChannel();
-        channel.port1.onmessage = () => {
-            if (performance.now() >= deadline) finish();
-            else channel.port2.postMessage(0);
-        };
-        channel.port2.postMessage(0);
+        timer = setTimeout(finish, ms);
     });
 });
 
