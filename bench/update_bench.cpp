@@ -37,7 +37,7 @@
 #include "image/image.h"
 #include "midi/alsa_rules.h"
 #include "midi/midi.h"
-#include "midi/reply_slot.h"
+#include "midi/reply_queue.h"
 #include "protocol/protocol.h"
 
 extern char** environ;
@@ -110,8 +110,8 @@ struct RuleLink {
     int64_t readFreeAt = 0;  // the link has delivered everything sent by then
     unsigned maxBuffered = 0;
     uint64_t handed = 0; // bytes sent in all
-    std::atomic<bool> replied{false};
-    int64_t lineFreeAt = 0; // the layer's model (main thread)
+    uint32_t verdictsSeen = 0; // the layer's model (main thread)
+    int64_t lineFreeAt = 0;
 };
 
 RuleLink gLink;
@@ -131,7 +131,6 @@ void RunRuleTarget() {
             read -= gLink.recordWire;
             if (gLink.paced) SleepUntilNs(at + 3 * kWireNsPerByte);
             static const uint8_t kAccepted[] = {0xF0, 0x1A, 0xF7};
-            gLink.replied.store(true);
             StoreReply(kAccepted, sizeof kAccepted);
         }
         hold.lock();
@@ -145,8 +144,12 @@ void RunRuleTarget() {
 uint16_t LinuxRuleSendSysEx(const uint8_t*, unsigned n) {
     if (n > kMaxSysExData) return 0;
     const int64_t now = MonotonicNs();
-    const SeqSendPace pace = SeqPaceSend(now, gLink.lineFreeAt, gLink.replied.exchange(false), n + 2);
+    const uint32_t verdicts = VerdictsTaken();
+    const bool replied = verdicts != gLink.verdictsSeen;
+    gLink.verdictsSeen = verdicts;
+    const SeqSendPace pace = SeqPaceSend(now, gLink.lineFreeAt, replied, n + 2);
     if (pace.sendAt > now) SleepUntilNs(pace.sendAt);
+    MarkHandedOver();
     {
         std::lock_guard<std::mutex> hold(gLink.lock);
         const int64_t handed = MonotonicNs();
@@ -165,7 +168,7 @@ uint16_t LinuxRuleSendSysEx(const uint8_t*, unsigned n) {
 // Each empty poll of the blind variant sleeps its whole millisecond.
 bool BlindWaitForReply(unsigned milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-    return ReplyCount() > 1;
+    return RepliesWaiting() > 0;
 }
 
 namespace {
@@ -391,9 +394,9 @@ void LinuxRuleTransfer(benchmark::State& state) {
         gLink.readFreeAt = 0;
         gLink.maxBuffered = 0;
         gLink.handed = 0;
-        gLink.replied = false;
+        gLink.verdictsSeen = VerdictsTaken();
         gLink.lineFreeAt = 0;
-        ClearReplyCount();
+        DropReplies();
         std::thread target(RunRuleTarget);
         state.ResumeTiming();
         const auto start = std::chrono::steady_clock::now();

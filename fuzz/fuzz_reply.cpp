@@ -1,25 +1,24 @@
 // Fuzz target: the reply path. Arbitrary incoming MIDI bytes, cut into pieces
 // where the input says, go
-//   (a) through the Linux layer's System Exclusive reassembly into the reply
-//       slot, and
+//   (a) through the shared System Exclusive reassembly into the reply queue,
+//       and
 //   (b) as whole messages (valid or invalid) through the Windows port pair,
 //       in one process with the emulated MIDI system, with the input closed
 //       and opened again where the input says, and the layer given its turn
 //       after each message as the protocol's polls do;
-// and the reply slot is read the way the protocol reads it.
+// and the reply queue is read the way the protocol reads it.
 //
 // Beyond "no crash", every step is checked against a model written from the
-// rules: the count is never negative nor above 200 and equals the kept length
-// of the latest completed message; the slot holds that message's first bytes;
-// a taken reply's code is byte 1 of it and the count is 0 after the take;
-// nothing arrives while the input is closed; and the reassembly delivers the
-// same messages whatever the cutting.
+// rules: the queue holds the completed messages in the order they completed,
+// each its first 200 bytes, at most 32 of them (one that finds it full is
+// lost); a take gives the oldest; nothing arrives while the input is closed;
+// and the reassembly delivers the same messages whatever the cutting.
 //
 // Input: byte 0 holds flags (bit 0: on the Windows side, a message longer than
 // the buffer goes on in the next buffer, as a driver does). Then pieces, each a
 // header byte h and its bytes: kind = h >> 6, length = h & 0x3F, where the
 // length 0x3F means 0x3F + 4 * (next byte). Kinds:
-//   0: bytes arrive;  1: bytes arrive, then the slot is polled and taken;
+//   0: bytes arrive;  1: bytes arrive, then the oldest message is taken;
 //   2: bytes arrive (on Windows as an invalid message, MIM_LONGERROR);
 //   3: (a) the reassembly starts over, as after an overrun; (b) the input is
 //      closed if open, opened if closed; then the bytes arrive.
@@ -28,12 +27,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <vector>
 
 #include "emul.h"
-#include "midi/alsa_rules.h"
 #include "midi/midi.h"
-#include "midi/reply_slot.h"
+#include "midi/reply_queue.h"
+#include "midi/sysex_assembly.h"
 
 namespace {
 
@@ -68,47 +68,36 @@ std::vector<Piece> Pieces(const uint8_t* data, size_t size) {
     return pieces;
 }
 
-// What the reply slot must hold: the kept bytes of the latest completed
-// message, until a take clears the count.
-struct SlotModel {
-    Bytes kept;
-    int count = 0;
+// What the reply queue must hold: the kept bytes of the completed messages
+// not yet taken, oldest first, as many as it has room for.
+struct QueueModel {
+    std::deque<Bytes> waiting;
 
     void Store(const uint8_t* bytes, size_t n) {
-        const size_t k = std::min<size_t>(n, kReplyBufferSize);
-        kept.assign(bytes, bytes + k);
-        count = static_cast<int>(k);
+        if (waiting.size() == kReplyQueueLength) return;
+        waiting.emplace_back(bytes, bytes + std::min<size_t>(n, kReplyBufferSize));
     }
 };
 
-// The slot as the protocol sees it must match the model.
-void CheckSlot(const SlotModel& model) {
-    const int count = ReplyCount();
-    CHECK(count >= 0 && count <= static_cast<int>(kReplyBufferSize));
-    CHECK(count == model.count);
-    if (count > 0) {
-        uint8_t bytes[kReplyBufferSize];
-        CopyReplyBytes(bytes, static_cast<unsigned>(count));
-        CHECK(std::equal(bytes, bytes + count, model.kept.begin()));
-    }
+// The queue as the protocol sees it must match the model.
+void CheckQueue(const QueueModel& model) { CHECK(RepliesWaiting() == model.waiting.size()); }
+
+// Takes the oldest message as the protocol does, and checks what it gets.
+void PollAndTake(QueueModel* model) {
+    CheckQueue(*model);
+    IncomingReply message;
+    const bool taken = TakeReply(&message);
+    CHECK(taken == !model->waiting.empty());
+    if (!taken) return;
+    const Bytes& expected = model->waiting.front();
+    CHECK(message.count <= kReplyBufferSize);
+    CHECK(message.count == expected.size());
+    CHECK(std::equal(message.bytes, message.bytes + message.count, expected.begin()));
+    model->waiting.pop_front();
+    CheckQueue(*model);
 }
 
-// Takes a reply as the protocol does, and checks what it gets.
-void PollAndTake(SlotModel* model) {
-    CheckSlot(*model);
-    uint8_t code = 0;
-    const bool taken = TakeReply(&code);
-    CHECK(taken == (model->count > 1));
-    if (taken) {
-        CHECK(code == model->kept[1]);
-        CHECK(ReplyCount() == 0);
-        model->count = 0;
-    } else {
-        CHECK(ReplyCount() == model->count);
-    }
-}
-
-// ---- (a) the Linux layer's reassembly ----
+// ---- (a) the shared reassembly ----
 
 struct Completed {
     std::vector<Bytes> messages; // as the sink received them
@@ -149,11 +138,11 @@ private:
 };
 
 void FuzzReassembly(const std::vector<Piece>& pieces) {
-    ClearReplyCount();
+    DropReplies();
     SysExAssembly assembly;
     ResetSysExAssembly(&assembly);
     StreamModel stream;
-    SlotModel slot;
+    QueueModel queue;
     for (const Piece& piece : pieces) {
         if (piece.kind == 3) {
             ResetSysExAssembly(&assembly);
@@ -164,11 +153,11 @@ void FuzzReassembly(const std::vector<Piece>& pieces) {
         std::vector<Bytes> expected;
         stream.Add(piece.bytes, piece.size, &expected);
         CHECK(got.messages == expected);
-        for (const Bytes& m : expected) slot.Store(m.data(), m.size());
-        CheckSlot(slot);
-        if (piece.kind == 1) PollAndTake(&slot);
+        for (const Bytes& m : expected) queue.Store(m.data(), m.size());
+        CheckQueue(queue);
+        if (piece.kind == 1) PollAndTake(&queue);
     }
-    PollAndTake(&slot);
+    PollAndTake(&queue);
 }
 
 // ---- (b) the Windows port pair over the emulated MIDI system ----
@@ -179,10 +168,10 @@ void FuzzPortPair(const std::vector<Piece>& pieces, bool longContinues) {
     scenario.outputs.push_back({"Fuzz Out"});
     scenario.longContinues = longContinues;
     emul::Configure(scenario);
-    ClearReplyCount();
+    DropReplies();
     CHECK(OpenMidiIn(0) == 0);
     bool open = true;
-    SlotModel slot;
+    QueueModel queue;
     for (const Piece& piece : pieces) {
         if (piece.kind == 3) {
             if (open) {
@@ -211,18 +200,18 @@ void FuzzPortPair(const std::vector<Piece>& pieces, bool longContinues) {
             // complete; an invalid one is no reply.
             const bool whole = emul::Snapshot().delivered == delivered + 1;
             if (open && !invalid && whole && message.back() == 0xF7 && message.size() > 1) {
-                slot.Store(message.data(), message.size());
+                queue.Store(message.data(), message.size());
             }
         }
-        CheckSlot(slot);
-        if (piece.kind == 1) PollAndTake(&slot);
+        CheckQueue(queue);
+        if (piece.kind == 1) PollAndTake(&queue);
     }
     if (open) CHECK(CloseMidiIn() == 1);
     CHECK(CloseMidiIn() == 0);
     // Whatever was still on its way finds the input closed.
     emul::Deliver(0, {0xF0, 0x1A, 0xF7});
     emul::WaitIdle();
-    PollAndTake(&slot);
+    PollAndTake(&queue);
     CHECK(emul::Snapshot().callbackViolations == 0);
 }
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "midi/midi.h"
-#include "midi/reply_slot.h"
+#include "support/reply_view.h"
 
 namespace {
 

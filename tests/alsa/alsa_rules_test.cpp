@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "midi/alsa_rules.h"
+#include "midi/sysex_assembly.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "midi/midi.h"
-#include "midi/reply_slot.h"
+#include "support/reply_view.h"
 
 namespace {
 
@@ -79,12 +79,12 @@ class RealSequencer : public testing::Test {
 protected:
     void SetUp() override {
         if (!HaveSequencer()) GTEST_SKIP() << "no sequencer on this machine";
-        ClearReplyCount();
+        ClearReplies();
     }
     void TearDown() override {
         CloseMidiIn();
         CloseMidiOut();
-        ClearReplyCount();
+        ClearReplies();
     }
 };
 
@@ -118,13 +118,13 @@ TEST_F(RealSequencer, AMessageSentThroughTheThroughPortComesBackWhole) {
         SCOPED_TRACE(std::to_string(n) + " data bytes");
         Bytes data(n);
         for (size_t i = 0; i < n; ++i) data[i] = static_cast<uint8_t>(0x10 + i);
-        ClearReplyCount();
+        ClearReplies();
         ASSERT_EQ(SendSysEx(data.data(), static_cast<unsigned>(n)), 0);
         ASSERT_TRUE(WaitForCount(static_cast<int16_t>(n + 2)));
         EXPECT_EQ(Reply(), SysEx(data));
     }
     // Too long: nothing is sent and no error is reported.
-    ClearReplyCount();
+    ClearReplies();
     const Bytes tooLong(23, 0x01);
     EXPECT_EQ(SendSysEx(tooLong.data(), 23), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -156,7 +156,7 @@ TEST_F(RealSequencer, SendsGoAtOnceWithinTheBudgetAndThenAtTheLinesPace) {
 
     // The through port echoes what it is sent: the echo is a reply.
     ASSERT_EQ(OpenMidiIn(0), 0);
-    ClearReplyCount();
+    ClearReplies();
     ASSERT_EQ(SendSysEx(chunk.data(), 22), 0);
     ASSERT_TRUE(WaitForCount(24));
     started = Clock::now();
@@ -227,7 +227,7 @@ TEST_F(VirtualPort, SentMessagesReachTheDeviceAndItsRepliesReachTheSlot) {
     WriteRaw({0xF0, 0x3B, 0xF7});
     ASSERT_TRUE(WaitForCount(3));
     uint8_t code = 0;
-    EXPECT_TRUE(TakeReply(&code));
+    EXPECT_TRUE(TakeReplyCode(&code));
     EXPECT_EQ(code, 0x3B);
 
     // Junk outside a message is ignored.
@@ -240,7 +240,7 @@ TEST_F(VirtualPort, ALongReplyArrivesInPiecesAndKeepsItsFirst200Bytes) {
     ASSERT_EQ(OpenMidiIn(static_cast<unsigned>(in_)), 0);
     for (size_t length : {199u, 256u, 300u, 1000u}) {
         SCOPED_TRACE(std::to_string(length) + " bytes");
-        ClearReplyCount();
+        ClearReplies();
         Bytes message = {0xF0};
         for (size_t i = 1; i + 1 < length; ++i) message.push_back(static_cast<uint8_t>(i & 0x7F));
         message.push_back(0xF7);
@@ -255,7 +255,7 @@ TEST_F(VirtualPort, AClosedInputDeliversNothingAndClosesPromptly) {
     ASSERT_EQ(OpenMidiIn(static_cast<unsigned>(in_)), 0);
     WriteRaw({0xF0, 0x01, 0xF7});
     ASSERT_TRUE(WaitForCount(3));
-    ClearReplyCount();
+    ClearReplies();
     const auto start = Clock::now();
     EXPECT_EQ(CloseMidiIn(), 1);
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(200));

@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "midi/midi.h"
-#include "midi/reply_slot.h"
+#include "support/reply_view.h"
 
 namespace {
 
@@ -15,7 +15,7 @@ const uint8_t kRecordChunk[14] = {'0', '0', '0', '5', '0', '1', '0', '2', '0', '
 
 void PrintReply(const char* what) {
     uint8_t code = 0;
-    if (WaitForReply(2000) && TakeReply(&code)) printf("%s reply %02X\n", what, code);
+    if (WaitForReply(2000) && TakeReplyCode(&code)) printf("%s reply %02X\n", what, code);
     else printf("%s no reply (count %d)\n", what, ReplyCount());
 }
 

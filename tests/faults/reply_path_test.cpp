@@ -1,9 +1,9 @@
 // Faults on the input path, tested directly against the Windows port pair in
 // one process with the emulated MIDI system: floods, long, malformed and
-// invalid messages, and a close in the middle of a flood. The reply slot is
-// read the way the protocol reads it (ReplyCount, TakeReply, and the layer's
-// turn at every poll, ServiceMidiIn), while a second thread keeps polling the
-// count the way the main thread's waits do.
+// invalid messages, and a close in the middle of a flood. The reply queue is
+// read the way the protocol reads it (the oldest message first, and the
+// layer's turn at every poll, ServiceMidiIn), while a second thread keeps
+// asking how many messages wait, the way the main thread's waits do.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,7 +15,7 @@
 
 #include "emul.h"
 #include "midi/midi.h"
-#include "midi/reply_slot.h"
+#include "support/reply_view.h"
 
 namespace {
 
@@ -60,7 +60,8 @@ emul::Scenario OneInput(bool longContinues, const std::vector<unsigned>& pieces 
     return s;
 }
 
-// Polls the count on its own thread until stopped, keeping the extremes seen.
+// Polls the number of messages waiting on its own thread until stopped,
+// keeping the extremes seen.
 class CountWatcher {
 public:
     CountWatcher() : thread_([this] { Run(); }) {}
@@ -75,7 +76,7 @@ public:
 private:
     void Run() {
         while (!stop_) {
-            const int count = ReplyCount();
+            const int count = static_cast<int>(RepliesWaiting());
             lowest_ = std::min<int>(lowest_, count);
             highest_ = std::max<int>(highest_, count);
         }
@@ -86,43 +87,50 @@ private:
     std::thread thread_;
 };
 
-struct SlotRow {
+struct QueueRow {
     std::string name;
     bool longContinues;
     std::vector<Delivery> deliveries;
-    int16_t count; // the count once everything has arrived
-    int code;      // the code a take gives; -1: no reply present
+    unsigned waiting; // messages waiting once everything has arrived
+    int16_t count;    // the oldest one's bytes
+    int code;         // its code; -1: none waits
     std::vector<unsigned> pieces = {}; // each message handed back in pieces of these sizes
 };
 
-void PrintTo(const SlotRow& row, std::ostream* out) { *out << row.name; }
+void PrintTo(const QueueRow& row, std::ostream* out) { *out << row.name; }
 
-std::vector<SlotRow> SlotRows() {
+// Nothing is taken while the messages arrive, so a flood fills the queue with
+// its first messages and the rest find no room.
+std::vector<QueueRow> QueueRows() {
     const Delivery invalid21{{0xF0, 0x21}, true};
+    const unsigned full = kReplyQueueLength;
     return {
-        {"FloodTheLatestMessageWins", false, Then(Repeat({{Reply(0x1A)}}, 3000), {{Reply(0x20)}}),
-         3, 0x20},
-        {"FloodOfLongMessagesKeeps200Bytes", false, Repeat({{Long(300, 0x24)}}, 500), 200, 0x24},
+        {"FloodKeepsTheFirstMessages", false, Then(Repeat({{Reply(0x1A)}}, 3000), {{Reply(0x20)}}),
+         full, 3, 0x1A},
+        {"FloodOfLongMessagesKeeps200Bytes", false, Repeat({{Long(300, 0x24)}}, 500), full, 200,
+         0x24},
         // Reception goes on after every invalid message.
         {"FloodAlternatingWithInvalidMessages", false,
-         Then(Repeat({{Reply(0x1A)}, invalid21}, 1000), {{Reply(0x22)}}), 3, 0x22},
-        {"InvalidMessageAfterAReplyLeavesTheReply", false, {{Reply(0x1A)}, invalid21}, 3, 0x1A},
+         Then(Repeat({{Reply(0x20)}, invalid21}, 1000), {{Reply(0x22)}}), full, 3, 0x20},
+        {"InvalidMessageAfterAReplyLeavesTheReply", false, {{Reply(0x1A)}, invalid21}, 1, 3, 0x1A},
         // A message is complete at its F7: the start of one hides nothing,
         // and one without its F7 is no reply (the next F0 starts again).
-        {"MessageStartAfterAReplyLeavesTheReply", false, {{Reply(0x1A)}, {{0xF0}}}, 3, 0x1A},
-        {"UnterminatedMessageIsNoReply", false, {{{0xF0, 0x20}}}, 0, -1},
-        {"UnterminatedMessageThenAReply", false, {{{0xF0, 0x20}}, {Reply(0x1A)}}, 3, 0x1A},
+        {"MessageStartAfterAReplyLeavesTheReply", false, {{Reply(0x1A)}, {{0xF0}}}, 1, 3, 0x1A},
+        {"UnterminatedMessageIsNoReply", false, {{{0xF0, 0x20}}}, 0, 0, -1},
+        {"UnterminatedMessageThenAReply", false, {{{0xF0, 0x20}}, {Reply(0x1A)}}, 1, 3, 0x1A},
         // Replies handed back in pieces, cut at every byte.
-        {"RepliesInPiecesF0Alone", false, Repeat({{Reply(0x20)}, {Reply(0x1A)}}, 50), 3, 0x1A, {1, 2}},
-        {"RepliesInPiecesF7Alone", false, Repeat({{Reply(0x20)}, {Reply(0x1A)}}, 50), 3, 0x1A, {2, 1}},
-        {"LongMessagesInPieces", false, Then(Repeat({{Long(300, 0x24)}}, 20), {{Long(250, 0x25)}}), 200,
-         0x25, {120}},
+        {"RepliesInPiecesF0Alone", false, Repeat({{Reply(0x20)}, {Reply(0x1A)}}, 50), full, 3, 0x20,
+         {1, 2}},
+        {"RepliesInPiecesF7Alone", false, Repeat({{Reply(0x20)}, {Reply(0x1A)}}, 50), full, 3, 0x20,
+         {2, 1}},
+        {"LongMessagesInPieces", false, Then(Repeat({{Long(300, 0x24)}}, 20), {{Long(250, 0x25)}}), 21,
+         200, 0x24, {120}},
         // A message longer than the buffer going on in the next buffer: the
         // reply is its first 200 bytes; its rest is no reply of its own.
-        {"LongMessageGoingOnInTheNextBuffer", true, {{Long(300, 0x24)}}, 200, 0x24},
-        {"LongMessageWhoseF7GoesOnAlone", true, {{Long(201, 0x24)}}, 200, 0x24},
+        {"LongMessageGoingOnInTheNextBuffer", true, {{Long(300, 0x24)}}, 1, 200, 0x24},
+        {"LongMessageWhoseF7GoesOnAlone", true, {{Long(201, 0x24)}}, 1, 200, 0x24},
         {"FloodOfLongMessagesGoingOn", true,
-         Then(Repeat({{Long(450, 0x24)}}, 300), {{Long(250, 0x25)}}), 200, 0x25},
+         Then(Repeat({{Long(450, 0x24)}}, 300), {{Long(250, 0x25)}}), full, 200, 0x24},
     };
 }
 
@@ -132,7 +140,7 @@ protected:
         CloseMidiIn();
         CloseMidiOut();
         emul::Configure(s);
-        ClearReplyCount();
+        ClearReplies();
     }
     void TearDown() override {
         CloseMidiIn();
@@ -141,14 +149,14 @@ protected:
         const emul::Report r = emul::Snapshot();
         EXPECT_EQ(r.callbackViolations, 0u) << "MIDI calls from inside a callback";
         EXPECT_EQ(r.sharedHeaders, 0u);
-        ClearReplyCount();
+        ClearReplies();
     }
 };
 
-class ReplySlotRows : public ReplyPath, public ::testing::WithParamInterface<SlotRow> {};
+class ReplyQueueRows : public ReplyPath, public ::testing::WithParamInterface<QueueRow> {};
 
-TEST_P(ReplySlotRows, CountAndCodeAsTheProtocolReadsThem) {
-    const SlotRow& row = GetParam();
+TEST_P(ReplyQueueRows, MessagesAsTheProtocolReadsThem) {
+    const QueueRow& row = GetParam();
     Start(OneInput(row.longContinues, row.pieces));
     ASSERT_EQ(OpenMidiIn(0), 0);
     CountWatcher watcher;
@@ -162,31 +170,31 @@ TEST_P(ReplySlotRows, CountAndCodeAsTheProtocolReadsThem) {
     EXPECT_EQ(emul::Snapshot().dropped, 0u);
 
     EXPECT_GE(watcher.Lowest(), 0);
-    EXPECT_LE(watcher.Highest(), static_cast<int>(kReplyBufferSize));
+    EXPECT_LE(watcher.Highest(), static_cast<int>(kReplyQueueLength));
+    EXPECT_EQ(MessagesWaiting(), row.waiting);
     EXPECT_EQ(ReplyCount(), row.count);
     uint8_t code = 0;
     if (row.code >= 0) {
-        ASSERT_TRUE(TakeReply(&code));
+        ASSERT_TRUE(TakeReplyCode(&code));
         EXPECT_EQ(code, row.code);
-        EXPECT_EQ(ReplyCount(), 0);
     } else {
-        EXPECT_FALSE(TakeReply(&code));
-        EXPECT_EQ(ReplyCount(), row.count);
+        EXPECT_FALSE(TakeReplyCode(&code));
     }
+    ClearReplies();
     // The input still receives.
     ServiceMidiIn();
     emul::Deliver(0, Reply(0x3B));
     emul::WaitIdle();
-    ASSERT_TRUE(TakeReply(&code));
+    ASSERT_TRUE(TakeReplyCode(&code));
     EXPECT_EQ(code, 0x3B);
 }
 
-std::string SlotRowName(const ::testing::TestParamInfo<SlotRow>& row) { return row.param.name; }
+std::string QueueRowName(const ::testing::TestParamInfo<QueueRow>& row) { return row.param.name; }
 
-INSTANTIATE_TEST_SUITE_P(Rows, ReplySlotRows, ::testing::ValuesIn(SlotRows()), SlotRowName);
+INSTANTIATE_TEST_SUITE_P(Rows, ReplyQueueRows, ::testing::ValuesIn(QueueRows()), QueueRowName);
 
 // A close in the middle of a flood: once CloseMidiIn has returned, nothing
-// more reaches the slot, however many messages are still on their way.
+// more reaches the queue, however many messages are still on their way.
 TEST_F(ReplyPath, NothingArrivesAfterTheCloseInTheMiddleOfAFlood) {
     constexpr unsigned kFlood = 3000;
     Start(OneInput(false));
@@ -194,7 +202,7 @@ TEST_F(ReplyPath, NothingArrivesAfterTheCloseInTheMiddleOfAFlood) {
     for (unsigned k = 0; k < kFlood; ++k) emul::Deliver(0, Reply(static_cast<uint8_t>(k & 0x7F)));
     while (ReplyCount() == 0) std::this_thread::yield();
     EXPECT_EQ(CloseMidiIn(), 1);
-    ClearReplyCount();
+    ClearReplies();
     for (unsigned k = 0; k < 100; ++k) emul::Deliver(0, Long(7, 0x1A));
     emul::WaitIdle();
     EXPECT_EQ(ReplyCount(), 0);
@@ -207,7 +215,7 @@ TEST_F(ReplyPath, NothingArrivesAfterTheCloseInTheMiddleOfAFlood) {
     emul::Deliver(0, Reply(0x3B));
     emul::WaitIdle();
     uint8_t code = 0;
-    ASSERT_TRUE(TakeReply(&code));
+    ASSERT_TRUE(TakeReplyCode(&code));
     EXPECT_EQ(code, 0x3B);
 }
 
@@ -229,7 +237,7 @@ TEST_F(ReplyPath, TakingWhileAFloodArrives) {
         const int16_t count = ReplyCount();
         EXPECT_TRUE(count >= 0 && count <= static_cast<int16_t>(kReplyBufferSize)) << count;
         uint8_t code = 0;
-        if (TakeReply(&code)) {
+        if (TakeReplyCode(&code)) {
             ++takes;
             if (code < 0x40 || code > 0x4F) ++foreign;
         }
@@ -239,10 +247,10 @@ TEST_F(ReplyPath, TakingWhileAFloodArrives) {
         const emul::Report r = emul::Snapshot();
         if (r.delivered + r.dropped >= kFlood) break;
     }
-    // The flood may have been delivered before the first poll; the latest
-    // message (a long one, whose beginning is the reply) is still there.
+    // The flood may have been delivered before the first poll; what the
+    // queue still holds is taken.
     emul::WaitIdle();
-    take();
+    while (MessagesWaiting() > 0) take();
     EXPECT_GT(takes, 0u);
     EXPECT_EQ(foreign, 0u) << "a reply taken with a code that no message carried";
 }

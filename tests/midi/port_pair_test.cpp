@@ -1,6 +1,6 @@
 // The Windows MIDI port pair, run in-process against the emulated MIDI system:
 // framing of sends, opening and closing, names, and the input path into the
-// reply slot. Every test also checks that no MIDI call was made from inside a
+// reply queue. Every test also checks that no MIDI call was made from inside a
 // callback, and that no input buffer was queued on two devices at once.
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@
 
 #include "emul.h"
 #include "midi/midi.h"
-#include "midi/reply_slot.h"
+#include "support/reply_view.h"
 
 void CALLBACK MidiInCallback(HMIDIIN handle, UINT message, DWORD_PTR instance, DWORD_PTR param1,
                              DWORD_PTR param2);
@@ -69,14 +69,14 @@ protected:
         CloseMidiOut();
         emul::WaitIdle();
         ExpectSoundUse(emul::Snapshot());
-        ClearReplyCount();
+        ClearReplies();
     }
     // Closes whatever an earlier test left open, then installs the scenario.
     static void Install(const emul::Scenario& s) {
         CloseMidiIn();
         CloseMidiOut();
         emul::Configure(s);
-        ClearReplyCount();
+        ClearReplies();
     }
     // The same within a test, once what ran before has been checked.
     static void Start(const emul::Scenario& s) {
@@ -409,7 +409,7 @@ TEST_F(PortPair, TheTargetAnswersTheHandshake) {
     const Bytes reply = Reply();
     EXPECT_EQ(Bytes(reply.begin(), reply.begin() + 3), (Bytes{0xF0, 0x3B, 0xF7}));
     uint8_t code = 0;
-    EXPECT_TRUE(TakeReply(&code));
+    EXPECT_TRUE(TakeReplyCode(&code));
     EXPECT_EQ(code, 0x3B);
     EXPECT_EQ(ReplyCount(), 0);
 }
@@ -424,24 +424,24 @@ TEST_F(PortPair, LoopbackEchoesTheRequest) {
     ASSERT_TRUE(WaitForReply(2000));
     EXPECT_EQ(ReplyCount(), 9);
     uint8_t code = 0;
-    EXPECT_TRUE(TakeReply(&code));
+    EXPECT_TRUE(TakeReplyCode(&code));
     EXPECT_EQ(code, 0x54);
 }
 
 // A buffer ending inside a message holds the first part of a reply: nothing
-// reaches the slot until the F7, and an F0 starts the message again.
+// reaches the queue until the F7, and an F0 starts the message again.
 TEST_F(PortPair, AMessageWithoutItsF7IsNotAReplyYet) {
     ASSERT_EQ(OpenMidiIn(0), 0);
     emul::Deliver(0, {0xF0});
     emul::WaitIdle();
     EXPECT_EQ(ReplyCount(), 0);
     uint8_t code = 0x55;
-    EXPECT_FALSE(TakeReply(&code));
+    EXPECT_FALSE(TakeReplyCode(&code));
     emul::Deliver(0, {0xF0, 0x20});
     emul::Deliver(0, {0xF0, 0x15, 0xF7});
     emul::WaitIdle();
     EXPECT_EQ(ReplyCount(), 3);
-    EXPECT_TRUE(TakeReply(&code));
+    EXPECT_TRUE(TakeReplyCode(&code));
     EXPECT_EQ(code, 0x15);
 }
 
@@ -477,7 +477,7 @@ TEST_F(PortPair, ReplyPiecesArePutBackTogether) {
             const Bytes slot = Reply();
             EXPECT_EQ(Bytes(slot.begin(), slot.begin() + kept), Bytes(reply.begin(), reply.begin() + kept));
             uint8_t code = 0;
-            EXPECT_TRUE(TakeReply(&code));
+            EXPECT_TRUE(TakeReplyCode(&code));
             EXPECT_EQ(code, reply[1]);
             ServiceMidiIn();
         }
@@ -486,7 +486,7 @@ TEST_F(PortPair, ReplyPiecesArePutBackTogether) {
 }
 
 // Replies that follow each other before the main thread's next poll: each
-// finds a buffer, and the latest is in the slot.
+// finds a buffer, and both wait in the queue, in the order they came.
 TEST_F(PortPair, RepliesBackToBackBeforeThePollAreNotLost) {
     ASSERT_EQ(OpenMidiIn(0), 0);
     const unsigned queued = emul::QueuedBuffers(0);
@@ -496,8 +496,11 @@ TEST_F(PortPair, RepliesBackToBackBeforeThePollAreNotLost) {
         emul::Deliver(0, {0xF0, 0x1A, 0xF7});
         emul::WaitIdle();
         uint8_t code = 0;
-        EXPECT_TRUE(TakeReply(&code));
+        EXPECT_TRUE(TakeReplyCode(&code));
+        EXPECT_EQ(code, 0x20);
+        EXPECT_TRUE(TakeReplyCode(&code));
         EXPECT_EQ(code, 0x1A);
+        EXPECT_EQ(MessagesWaiting(), 0u);
         ServiceMidiIn();
         EXPECT_EQ(emul::QueuedBuffers(0), queued) << "the main thread queues them again";
     }
@@ -517,7 +520,7 @@ TEST_F(PortPair, AnInvalidMessageIsNotAReplyAndTheBufferGoesBack) {
     emul::Deliver(0, {0xF0, 0x1A, 0xF7});
     emul::WaitIdle();
     uint8_t code = 0;
-    EXPECT_TRUE(TakeReply(&code));
+    EXPECT_TRUE(TakeReplyCode(&code));
     EXPECT_EQ(code, 0x1A);
     EXPECT_EQ(emul::Snapshot().dropped, 0u);
 }
@@ -534,7 +537,7 @@ TEST_F(PortPair, AReplyLongerThanTheBufferKeeps200Bytes) {
     EXPECT_EQ(ReplyCount(), 200);
     EXPECT_EQ(Reply(), Bytes(longReply.begin(), longReply.begin() + 200));
     uint8_t code = 0;
-    EXPECT_TRUE(TakeReply(&code));
+    EXPECT_TRUE(TakeReplyCode(&code));
     EXPECT_EQ(code, 0x24);
     // The rest went on in the next buffer; the next reply still arrives.
     emul::Deliver(0, {0xF0, 0x1A, 0xF7});
@@ -556,7 +559,7 @@ TEST_F(PortPair, NothingIsReceivedAfterClose) {
 }
 
 TEST_F(PortPair, TheEmptyBufferOfTheResetIsNotTakenAsAReply) {
-    // Whatever the slot holds before the close stays as it was, a message in
+    // Whatever the queue holds before the close stays as it was, a message in
     // progress included.
     for (const Bytes& waiting : {Bytes{}, Bytes{0xF0, 0x3B, 0xF7}, Bytes{0xF0, 0x20}}) {
         SCOPED_TRACE("waiting " + std::to_string(waiting.size()));
@@ -588,7 +591,9 @@ TEST_F(PortPair, AnEmptyBufferWhileOpenIsNotAReplyAndGoesBack) {
     emul::Deliver(0, {0xF0, 0x15, 0xF7});
     emul::WaitIdle();
     uint8_t code = 0;
-    EXPECT_TRUE(TakeReply(&code));
+    EXPECT_TRUE(TakeReplyCode(&code));
+    EXPECT_EQ(code, 0x3B);
+    EXPECT_TRUE(TakeReplyCode(&code));
     EXPECT_EQ(code, 0x15);
 }
 

@@ -10,7 +10,7 @@
 
 #include "emul.h"
 #include "midi/midi.h"
-#include "midi/reply_slot.h"
+#include "support/reply_view.h"
 
 namespace {
 
@@ -68,7 +68,7 @@ TEST(InputsThatCannotBeReleased, KeepTheirBuffersAndNoneIsQueuedTwice) {
     emul::Deliver(1, {0xF0, 0x3B, 0xF7});
     emul::WaitIdle();
     uint8_t code = 0;
-    EXPECT_TRUE(TakeReply(&code));
+    EXPECT_TRUE(TakeReplyCode(&code));
     EXPECT_EQ(code, 0x3B);
     EXPECT_EQ(emul::Snapshot().sharedHeaders, 0u);
 

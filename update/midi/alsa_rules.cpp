@@ -1,5 +1,5 @@
-// Numbering, naming, result codes, the send pace and System Exclusive
-// reassembly for the ALSA sequencer MIDI layer.
+// Numbering, naming, result codes and the send pace for the ALSA sequencer
+// MIDI layer.
 #include "midi/alsa_rules.h"
 
 #include <cstring>
@@ -55,30 +55,4 @@ SeqSendPace SeqPaceSend(int64_t now, int64_t lineFreeAt, bool replied, unsigned 
     const int64_t freeAt = start + static_cast<int64_t>(bytes) * kWireNsPerByte;
     const int64_t fits = freeAt - static_cast<int64_t>(kSeqSendBudget) * kWireNsPerByte;
     return {fits > now ? fits : now, freeAt};
-}
-
-void ResetSysExAssembly(SysExAssembly* assembly) {
-    assembly->kept = 0;
-    assembly->length = 0;
-    assembly->inMessage = false;
-}
-
-void FeedSysEx(SysExAssembly* assembly, const uint8_t* chunk, unsigned n, SysExSink sink,
-               void* context) {
-    for (unsigned i = 0; i < n; ++i) {
-        const uint8_t byte = chunk[i];
-        if (byte == 0xF0) {
-            assembly->inMessage = true;
-            assembly->kept = 0;
-            assembly->length = 0;
-        } else if (!assembly->inMessage) {
-            continue;
-        }
-        if (assembly->kept < kReplyBufferSize) assembly->bytes[assembly->kept++] = byte;
-        if (assembly->length < UINT32_MAX) assembly->length++;
-        if (byte == 0xF7) {
-            sink(assembly->bytes, assembly->kept, assembly->length, context);
-            ResetSysExAssembly(assembly);
-        }
-    }
 }

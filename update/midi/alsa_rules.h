@@ -2,10 +2,8 @@
 // that they can be exercised without a sequencer: which sequencer ports are
 // devices and how they are numbered, how a device is named, how an ALSA
 // result becomes a MIDI result code, how fast messages may be handed to a
-// device that may sit in front of a slow MIDI line, and how System Exclusive
-// messages are put back together from the pieces the sequencer delivers (the
-// Windows layer puts the pieces that its input buffers hand back together by
-// the same rules).
+// device that may sit in front of a slow MIDI line. The pieces the sequencer
+// delivers are put back together by midi/sysex_assembly.h, as on every layer.
 #pragma once
 
 #include <cstdint>
@@ -58,10 +56,10 @@ uint16_t SeqResultCode(int alsaResult);
 constexpr int64_t kWireNsPerByte = 320000;
 
 // Bytes that may wait in the device's output buffer ahead of its MIDI line:
-// half of the kernel's 4,096-byte buffer. A reply that comes while a record is
-// still on its way (a late answer to an earlier attempt) starts the budget
-// again too early; with half the buffer as the budget, one such reply still
-// cannot make the buffer overflow.
+// half of the kernel's 4,096-byte buffer. Only a verdict that the protocol
+// took starts the budget again; should one come while a record is still on
+// its way (a late answer to an earlier attempt taken for this one), the other
+// half still keeps the buffer from overflowing.
 constexpr unsigned kSeqSendBudget = 2048;
 
 // When a message may be handed over, and where the modelled line stands then.
@@ -77,29 +75,7 @@ struct SeqSendPace {
 // nothing waits. A message goes at once while what waits in the buffer, it
 // included, is at most kSeqSendBudget bytes; otherwise it waits until enough
 // has left, so only what lies beyond the budget waits for its wire time.
-// `replied`: a reply has come in since the previous message. The target
-// answers a record only once it has read all of it, so the buffer is empty
-// and the budget starts again.
+// `replied`: the protocol took a verdict since the previous message. The
+// target answers a record only once it has read all of it, so the buffer is
+// empty and the budget starts again. Other incoming messages do not count.
 SeqSendPace SeqPaceSend(int64_t now, int64_t lineFreeAt, bool replied, unsigned bytes);
-
-// Reassembly of incoming System Exclusive messages from the chunks the
-// sequencer delivers (a long message arrives in several events). A message
-// starts at F0 and ends at F7; an F0 before the F7 starts it again; bytes
-// outside a message are ignored. At most kReplyBufferSize bytes of a message
-// are kept, but the message is read to its F7 before it is delivered.
-struct SysExAssembly {
-    uint8_t bytes[kReplyBufferSize];
-    uint32_t kept;   // bytes kept of the message in progress
-    uint32_t length; // bytes of the message in progress, kept or not
-    bool inMessage;  // an F0 has been seen and its F7 not yet
-};
-
-// Receives a completed message: its kept bytes, their count, and the
-// message's whole length (more than kept when it was cut).
-typedef void (*SysExSink)(const uint8_t* bytes, uint32_t kept, uint32_t length, void* context);
-
-void ResetSysExAssembly(SysExAssembly* assembly);
-
-// Feeds one chunk; each message completed in it goes to sink, in order.
-void FeedSysEx(SysExAssembly* assembly, const uint8_t* chunk, unsigned n, SysExSink sink,
-               void* context);

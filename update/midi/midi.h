@@ -1,8 +1,13 @@
 // The MIDI port pair: one input and one output at a time, System Exclusive
-// sending, and the reply slot that collects the target's replies.
+// sending, and the target's replies, which reach the reply queue
+// (midi/reply_queue.h).
 //
 // One implementation per platform (WinMM on Windows, the ALSA sequencer on
-// Linux) is chosen at link time; the reply slot is shared by both.
+// Linux, Web MIDI on the update page) is chosen at link time; the reply queue
+// and the System Exclusive reassembly are shared by all. A layer stores each
+// completed incoming message with StoreReply and marks each message it sends
+// with MarkHandedOver at the moment it has left (or, where it cannot tell, was
+// handed to the system).
 #pragma once
 
 #include <cstdint>
@@ -45,7 +50,7 @@ enum MidiTrouble : uint8_t {
 };
 MidiTrouble MidiResultTrouble(uint16_t result);
 
-// The main thread's turn at every poll of the reply slot: hands the input
+// The main thread's turn at every poll of the reply queue: hands the input
 // buffers that completed messages have filled back to the device, outside the
 // platform's input callback. Does nothing where the platform needs nothing.
 void ServiceMidiIn();

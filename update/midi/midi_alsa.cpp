@@ -5,7 +5,7 @@
 // subscribes our output port to the device's. Messages are sent as single
 // direct System Exclusive events to the subscribers of our output port. A
 // reader thread polls the sequencer, puts the device's System Exclusive
-// pieces back together and hands each completed message to the reply slot.
+// pieces back together and hands each completed message to the reply queue.
 //
 // The sequencer takes a message as soon as it fits into the device's output
 // buffer (4 KiB), long before a slow MIDI line has carried it; a message that
@@ -15,15 +15,21 @@
 // buffer as drained by a 31,250-baud line and hands a message over at once
 // while the modelled buffer, the message included, holds at most a budget of
 // 2,048 bytes (half of it); a message beyond that waits until enough has
-// left. The transfer is stop-and-wait and a reply comes only once the target
-// has read everything sent before it, so a reply empties the modelled buffer:
-// every record starts with a whole budget, and only what a record has beyond
-// it waits for the wire. A resend after a silence finds whatever the line
-// could carry meanwhile gone from the model. The handshake, far below the
-// budget and sent when nothing else waits, goes at once. The rule is
-// SeqPaceSend (alsa_rules.h). On a slow line the verdict comes up to the
-// budget's wire time (0.66 s) after the last send, well within the record
-// loop's wait for it.
+// left. The transfer is stop-and-wait and the target answers only once it has
+// read everything sent before it, so a verdict that the protocol took empties
+// the modelled buffer: every record starts with a whole budget, and only what
+// a record has beyond it waits for the wire. Other messages on the input (a
+// late copy of an earlier verdict, anything stray) say nothing of what the
+// target has read and leave the model as it is. A resend after a silence
+// finds whatever the line could carry meanwhile gone from the model. The
+// handshake, far below the budget and sent when nothing else waits, goes at
+// once. The rule is SeqPaceSend (alsa_rules.h). On a slow line the verdict
+// comes up to the budget's wire time (0.66 s) after the last send, well within
+// the record loop's wait for it.
+//
+// Each message is marked in the reply queue as handed over just before it
+// goes to the sequencer: no answer to it can come before that moment. Whether
+// it has also left a slow line by then, the layer cannot tell.
 //
 // The sequencer is opened on first use and kept until the process exits:
 // discovery opens and closes sides many times, and one client for the whole
@@ -43,7 +49,8 @@
 
 #include "midi/alsa_rules.h"
 #include "midi/midi.h"
-#include "midi/reply_slot.h"
+#include "midi/reply_queue.h"
+#include "midi/sysex_assembly.h"
 
 static_assert(kSeqCapRead == SND_SEQ_PORT_CAP_READ, "capability bits differ");
 static_assert(kSeqCapWrite == SND_SEQ_PORT_CAP_WRITE, "capability bits differ");
@@ -83,12 +90,14 @@ struct MidiPortPair {
     char outputName[kDeviceNameSize];
     // The subscribed device ports; valid while the matching flag below is set.
     bool inputSubscribed;
+    unsigned inputDevice; // the open input's number, for the reply queue
     int inputClient;
     int inputPort;
     bool outputSubscribed;
     int outputClient;
     int outputPort;
-    int64_t lineFreeAt; // CLOCK_MONOTONIC ns: the modelled line has carried every message sent
+    int64_t lineFreeAt;    // CLOCK_MONOTONIC ns: the modelled line has carried every message sent
+    uint32_t verdictsSeen; // the protocol's count of verdicts taken, at the latest send
     bool readerRunning;
     pthread_t reader;
 };
@@ -98,7 +107,6 @@ MidiPortPair gPair;
 SeqPortDesc gPorts[kMaxPorts]; // main thread: the latest enumeration
 SysExAssembly gAssembly;       // reader thread, reset before it starts
 std::atomic<bool> gStopReader{false};
-std::atomic<bool> gReplied{false}; // a reply came in since the latest send
 
 // The library's error handler type is variadic; this one prints nothing.
 // NOLINTNEXTLINE(cert-dcl50-cpp)
@@ -243,11 +251,8 @@ uint16_t QueryDevice(SeqDirection direction, unsigned deviceId, char name[kDevic
     return 0;
 }
 
-// The flag is set before the reply is stored, so the main thread, which
-// takes the reply from the slot before it sends again, sees it.
 void DeliverReply(const uint8_t* bytes, uint32_t, uint32_t length, void*) {
-    gReplied.store(true, std::memory_order_release);
-    StoreReply(bytes, length);
+    StoreReply(bytes, length, gPair.inputDevice);
 }
 
 // Takes one incoming event: only System Exclusive pieces from the subscribed
@@ -314,7 +319,7 @@ void ReleaseOutput() {
 }
 
 void CloseSequencerAtExit() {
-    // The reader must not outlive the reply slot it writes to.
+    // The reader must not outlive the reply queue it writes to.
     CloseMidiIn();
     ReleaseInput();
     CloseMidiOut();
@@ -379,6 +384,7 @@ uint16_t OpenMidiIn(unsigned deviceId) {
     if (result < 0) return SeqResultCode(result);
 
     gPair.inputSubscribed = true;
+    gPair.inputDevice = deviceId;
     gPair.inputClient = client;
     gPair.inputPort = port;
     memcpy(gPair.inputName, name, kDeviceNameSize);
@@ -408,7 +414,7 @@ uint16_t OpenMidiOut(unsigned deviceId) {
     gPair.outputClient = client;
     gPair.outputPort = port;
     gPair.lineFreeAt = 0;
-    gReplied.store(false, std::memory_order_relaxed);
+    gPair.verdictsSeen = VerdictsTaken();
     memcpy(gPair.outputName, name, kDeviceNameSize);
     gPair.outputOpen = true;
     return 0;
@@ -445,10 +451,13 @@ uint16_t SendSysEx(const uint8_t* data, unsigned n) {
     snd_seq_ev_set_sysex(&event, n + 2, message);
 
     const int64_t now = MonotonicNs();
-    const bool replied = gReplied.exchange(false, std::memory_order_acquire);
+    const uint32_t verdicts = VerdictsTaken();
+    const bool replied = verdicts != gPair.verdictsSeen;
+    gPair.verdictsSeen = verdicts;
     const SeqSendPace pace = SeqPaceSend(now, gPair.lineFreeAt, replied, n + 2);
     if (pace.sendAt > now) SleepUntilNs(pace.sendAt);
 
+    MarkHandedOver();
     int result = SendDirect(&event);
     if (result >= 0) result = OutputStillConnected();
     if (result < 0) return SeqResultCode(result);

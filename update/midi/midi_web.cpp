@@ -7,7 +7,8 @@
 // queues the bytes and wakes a waiting reply wait. The main flow takes the
 // queued bytes at every poll (ServiceMidiIn and the reply wait) and puts them
 // through the same System Exclusive reassembly as the other layers, into the
-// reply slot. The page may watch the messages too (Module.onMidiMessage), to
+// reply queue. A message is marked as handed over just before it goes to the
+// browser, which sends it on later. The page may watch the messages too (Module.onMidiMessage), to
 // count the records the target accepted for its progress bar.
 //
 // The module runs on the browser's only thread: a reply wait cannot block, so
@@ -22,7 +23,8 @@
 
 #include "midi/alsa_rules.h"
 #include "midi/midi.h"
-#include "midi/reply_slot.h"
+#include "midi/reply_queue.h"
+#include "midi/sysex_assembly.h"
 
 namespace {
 
@@ -37,6 +39,7 @@ constexpr unsigned kChunkSize = 256; // bytes taken from the queue at a time
 struct MidiPortPair {
     bool inOpen;
     bool outOpen;
+    unsigned inDevice; // the open input's number, for the reply queue
     char inName[kDeviceNameSize];
     char outName[kDeviceNameSize];
     SysExAssembly assembly;
@@ -46,7 +49,7 @@ struct MidiPortPair {
 MidiPortPair gPair;
 
 void StoreAssembled(const uint8_t* bytes, uint32_t /*kept*/, uint32_t length, void* /*context*/) {
-    StoreReply(bytes, length);
+    StoreReply(bytes, length, gPair.inDevice);
 }
 
 } // namespace
@@ -181,6 +184,7 @@ uint16_t OpenMidiIn(unsigned deviceId) {
         return static_cast<uint16_t>(result);
     }
     QueryMidiInDevice(deviceId, gPair.inName);
+    gPair.inDevice = deviceId;
     ResetSysExAssembly(&gPair.assembly);
     gPair.inOpen = true;
     return 0;
@@ -218,6 +222,7 @@ uint16_t SendSysEx(const uint8_t* data, unsigned n) {
     message[0] = 0xF0;
     memcpy(message + 1, data, n);
     message[n + 1] = 0xF7;
+    MarkHandedOver();
     return static_cast<uint16_t>(WebMidiSend(message, n + 2));
 }
 
@@ -245,12 +250,13 @@ void ServiceMidiIn() {
 const char* MidiInName() { return gPair.inName; }
 const char* MidiOutName() { return gPair.outName; }
 
-// The reply slot's wait for this layer (the others wait on the input thread's
-// signal): yields to the browser until a message arrives or the time is up.
+// The reply queue's wait for this layer (the others wait on the input
+// thread's signal): yields to the browser until a message arrives or the time
+// is up.
 bool WaitForReply(unsigned milliseconds) {
     ServiceMidiIn();
-    if (ReplyCount() > 1) return true;
+    if (RepliesWaiting() > 0) return true;
     WebMidiYield(milliseconds);
     ServiceMidiIn();
-    return ReplyCount() > 1;
+    return RepliesWaiting() > 0;
 }

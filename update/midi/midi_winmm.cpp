@@ -3,16 +3,19 @@
 // One input and one output at a time. The input callback runs on a thread of
 // the MIDI service and makes no MIDI call there (the documentation warns that
 // such calls can deadlock): it copies each completed buffer's bytes through
-// the System Exclusive reassembly (the Linux layer's rules) into the reply
-// slot and marks the buffer free. The main thread hands marked buffers back
+// the System Exclusive reassembly (shared by every layer) into the reply
+// queue and marks the buffer free. The main thread hands marked buffers back
 // to the device at every poll (ServiceMidiIn). Four buffers are queued, so
 // replies that follow each other before the next poll are not lost.
 //
 // A send returns once the driver is done with its message. Drivers that block
 // inside midiOutLongMsg are done at once; others finish later and say so
-// through the output callback (MOM_DONE), which only wakes the waiting send.
-// A message not done within a second is cut short with a reset and the send
-// fails.
+// through the output callback (MOM_DONE), which only marks the moment in the
+// reply queue and wakes the waiting send; a driver that never says so is
+// taken to be done when it gives the message back. The mark lets the
+// transfer tell a reply that came while a record was still being sent from
+// one that came after it had left. A message not done within a second is cut
+// short with a reset and the send fails.
 //
 // A device may hold the buffers it was given until it is released. An input
 // that could not be released cleanly keeps its set of buffers for good: the
@@ -33,9 +36,9 @@
 #include <mutex>
 #include <thread>
 
-#include "midi/alsa_rules.h"
 #include "midi/midi.h"
-#include "midi/reply_slot.h"
+#include "midi/reply_queue.h"
+#include "midi/sysex_assembly.h"
 
 void CALLBACK MidiInCallback(HMIDIIN handle, UINT message, DWORD_PTR instance, DWORD_PTR param1,
                              DWORD_PTR param2);
@@ -65,6 +68,7 @@ struct OutputMessage {
 struct MidiPortPair {
     HMIDIIN inHandle;
     HMIDIOUT outHandle;
+    unsigned inDevice; // the open input's number, for the reply queue
     uint8_t inOpen;
     uint8_t outOpen;
     char inName[kDeviceNameSize];
@@ -105,6 +109,14 @@ MidiPortPair gPair;
 std::mutex gSendLock;
 std::condition_variable gSendDone;
 bool gOutputDone;
+// A message was handed to the driver and its moment of leaving is not yet
+// marked in the reply queue.
+std::atomic<bool> gAwaitingMark{false};
+
+// Marks the moment the message being sent has left, once per message.
+void MarkSent() {
+    if (gAwaitingMark.exchange(false)) MarkHandedOver();
+}
 
 uint16_t Low16(MMRESULT result) { return static_cast<uint16_t>(result & 0xFFFFu); }
 
@@ -173,11 +185,11 @@ void ReleaseOutput() {
 }
 
 void StoreMessage(const uint8_t* bytes, uint32_t, uint32_t length, void*) {
-    StoreReply(bytes, length);
+    StoreReply(bytes, length, gPair.inDevice);
 }
 
 // A completed buffer of the open input. Its bytes are copied first, then the
-// buffer is marked free, and only then do completed messages reach the slot:
+// buffer is marked free, and only then do completed messages reach the queue:
 // a poll that sees a reply also finds its buffer free. An invalid or
 // incomplete message (MIM_LONGERROR) is not a reply and ends the message in
 // progress; a buffer handed back empty adds nothing.
@@ -237,9 +249,11 @@ void CALLBACK MidiInCallback(HMIDIIN handle, UINT message, DWORD_PTR, DWORD_PTR 
     gPair.inCallback.fetch_sub(1);
 }
 
-// Only sets the signal, as the documentation allows inside callbacks.
+// Only marks the moment and sets the signal, as the documentation allows
+// inside callbacks (the mark takes the reply queue's small lock).
 void CALLBACK MidiOutCallback(HMIDIOUT, UINT message, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
     if (message != MOM_DONE) return;
+    MarkSent();
     {
         std::lock_guard<std::mutex> hold(gSendLock);
         gOutputDone = true;
@@ -288,6 +302,7 @@ uint16_t OpenMidiIn(unsigned deviceId) {
         return Low16(opened);
     }
     gPair.inHandle = handle;
+    gPair.inDevice = deviceId;
 
     // The result is not examined: a failed query leaves the name empty.
     QueryMidiInDevice(deviceId, gPair.inName);
@@ -384,13 +399,18 @@ uint16_t SendSysEx(const uint8_t* data, unsigned n) {
     const MMRESULT prepared = midiOutPrepareHeader(gPair.outHandle, header, sizeof(MIDIHDR));
     if (prepared != MMSYSERR_NOERROR) return Low16(prepared);
 
+    gAwaitingMark.store(true);
     const MMRESULT sent = midiOutLongMsg(gPair.outHandle, header, sizeof(MIDIHDR));
     if (sent != MMSYSERR_NOERROR) {
+        gAwaitingMark.store(false);
         // The header must not stay prepared after a failed send.
         midiOutUnprepareHeader(gPair.outHandle, header, sizeof(MIDIHDR));
         return Low16(sent);
     }
-    return AwaitSent(header);
+    const uint16_t result = AwaitSent(header);
+    // A driver that never said MOM_DONE is done now.
+    MarkSent();
+    return result;
 }
 
 const char* MidiInName() { return gPair.inName; }

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "midi/midi.h"
-#include "midi/reply_slot.h"
+#include "midi/reply_queue.h"
 #include "midi/trace.h"
 #include "protocol/status.h"
 
@@ -253,40 +253,84 @@ bool ChosenDevicesExist(const DeviceSettings* settings, unsigned inputs, unsigne
     return inputExists && outputExists;
 }
 
-// Polls the reply slot up to `polls` times; each empty poll waits at most
-// 1 ms and ends early when a reply arrives. Only a reply of two or more
-// bytes ends the wait, so a stale one-byte message cannot end every later wait.
-// Every poll gives the MIDI layer its turn, the last one included. An
-// interrupt ends the wait too.
-void WaitForVerdict(unsigned polls) {
-    for (unsigned poll = 0; poll < polls; ++poll) {
-        const bool present = ReplyCount() > 1;
-        ServiceMidiIn();
-        if (present || Interrupted()) return;
-        WaitForReply(kPollMilliseconds);
+// A message that can answer what was sent: F0 and at least one byte more.
+bool IsVerdictShaped(const IncomingReply* message) { return message->count > 1; }
+
+// Takes the oldest verdict-shaped message waiting, dropping shorter ones in
+// front of it. Returns false when none waits.
+bool TakeAnswer(uint8_t* code) {
+    IncomingReply message;
+    while (TakeReply(&message)) {
+        if (!IsVerdictShaped(&message)) continue;
+        *code = message.bytes[1];
+        CountVerdict();
+        return true;
     }
+    return false;
 }
 
-// The same for a record, by the clock: a target erasing its flash may take
-// seconds over one record, and its verdict must answer that record, not the
-// record sent again (or the next one) after a shorter wait. Only the time this
-// program was listening counts: a poll that comes back late because the
+// Polls the reply queue up to `polls` times; each empty poll waits at most
+// 1 ms and ends early when a message arrives. Returns the code of the first
+// verdict-shaped message, which is taken; 0 when none came (0 is neither a
+// model code nor a reset request). Every poll gives the MIDI layer its turn,
+// the last one included. An interrupt ends the wait too.
+uint8_t WaitForAnswer(unsigned polls) {
+    for (unsigned poll = 0; poll < polls; ++poll) {
+        uint8_t code = 0;
+        const bool answered = TakeAnswer(&code);
+        ServiceMidiIn();
+        if (answered) return code;
+        if (Interrupted()) return 0;
+        WaitForReply(kPollMilliseconds);
+    }
+    return 0;
+}
+
+// Judges what waits in the queue for the record whose last message was marked
+// as handed over at `handedOver`: a message that arrived before that mark
+// cannot answer the record (a copy of an earlier verdict, an answer to an
+// earlier attempt) and is dropped; the first verdict-shaped message after it
+// is the verdict; whatever waits behind the verdict is dropped too. Every drop
+// is traced. Returns true with the verdict's code.
+bool TakeRecordVerdict(uint32_t handedOver, uint8_t* code) {
+    IncomingReply message;
+    while (TakeReply(&message)) {
+        if (static_cast<int32_t>(message.sequence - handedOver) < 0) {
+            TraceDroppedReply(&message, "(came before the record had left)");
+        } else if (!IsVerdictShaped(&message)) {
+            TraceDroppedReply(&message, "(not a verdict)");
+        } else {
+            *code = message.bytes[1];
+            CountVerdict();
+            while (TakeReply(&message)) TraceDroppedReply(&message, "(came behind the verdict)");
+            return true;
+        }
+    }
+    return false;
+}
+
+// Waits for a record's verdict, by the clock: a target erasing its flash may
+// take seconds over one record, and its verdict must answer that record, not
+// the record sent again (or the next one) after a shorter wait. Only the time
+// this program was listening counts: a poll that comes back late because the
 // program was held up (a suspended computer, a busy browser page) counts as
 // kStallMs, since a verdict that arrived meanwhile may not have been handed
-// over yet.
-void WaitForRecordVerdict() {
+// over yet. Returns true with the verdict's code; false after silence or an
+// interrupt.
+bool WaitForRecordVerdict(uint32_t handedOver, uint8_t* code) {
     using Clock = std::chrono::steady_clock;
     const Clock::duration limit = std::chrono::milliseconds(kVerdictMs);
     const Clock::duration stall = std::chrono::milliseconds(kStallMs);
     Clock::duration waited{};
     Clock::time_point last = Clock::now();
     for (;;) {
-        const bool present = ReplyCount() > 1;
+        const bool answered = TakeRecordVerdict(handedOver, code);
         ServiceMidiIn();
         const Clock::time_point now = Clock::now();
         waited += now - last < stall ? now - last : stall;
         last = now;
-        if (present || Interrupted() || waited >= limit) return;
+        if (answered) return true;
+        if (Interrupted() || waited >= limit) return false;
         WaitForReply(kPollMilliseconds);
     }
 }
@@ -296,29 +340,27 @@ void WaitForRecordVerdict() {
 // that other pairs sent on its output and deliver them only now. Waits until
 // nothing has arrived for kQuietPolls polls, at most kSettlePolls polls.
 void DiscardHeldInput() {
-    ClearReplyCount();
+    DropReplies();
     unsigned quiet = 0;
     for (unsigned poll = 0; poll < kSettlePolls && quiet < kQuietPolls && !Interrupted(); ++poll) {
         WaitForReply(kPollMilliseconds);
-        const bool arrived = ReplyCount() != 0;
+        const bool arrived = RepliesWaiting() != 0;
         ServiceMidiIn();
         if (arrived) {
-            ClearReplyCount();
+            DropReplies();
             quiet = 0;
         } else {
             ++quiet;
         }
     }
-    ClearReplyCount();
+    DropReplies();
 }
 
 // Sends one request and waits for its answer. Returns the reply code, or 0
 // when no reply came (0 is neither the model code nor a reset request).
 uint8_t Handshake(const uint8_t* request, unsigned size) {
     Send(request, size);
-    WaitForVerdict(kHandshakePolls);
-    uint8_t code = 0;
-    return TakeReply(&code) ? code : 0;
+    return WaitForAnswer(kHandshakePolls);
 }
 
 // Sends the handshake on the open pair up to 4 times. Returns 1 or 0x15 when
@@ -328,18 +370,18 @@ uint8_t Handshake(const uint8_t* request, unsigned size) {
 //
 // What is waiting before the pair's first request answers an earlier pair and
 // is dropped. An answer is then confirmed by one more request sent with the
-// slot empty, so a late answer that another pair's request drew from this
+// queue empty, so a late answer that another pair's request drew from this
 // input cannot choose this pair on its own.
 uint8_t TryHandshake(uint8_t modelCode, int* lastCode) {
     uint8_t request[sizeof kHandshakePayload];
     for (unsigned k = 0; k < sizeof request; ++k) request[k] = kHandshakePayload[k];
 
-    ClearReplyCount();
+    DropReplies();
     for (unsigned attempt = 0; attempt < kHandshakeAttempts && !Interrupted(); ++attempt) {
         uint8_t code = Handshake(request, sizeof request);
         if (code != 0) *lastCode = code;
         if (code != modelCode && code != kResetRequired) continue;
-        ClearReplyCount();
+        DropReplies();
         code = Handshake(request, sizeof request);
         if (code != 0) *lastCode = code;
         if (code == modelCode) return 1;
@@ -520,7 +562,6 @@ DeviceOutcome TransferImage(const FirmwareImage* image, const DeviceSettings* se
     uint8_t failureCount = 0;
     unsigned spinner = 0;
     unsigned record = 1; // counted from 1, for --verbose and the progress line
-    bool resending = false;
     StartProgress(SummarizeImage(image).records);
 
     while (position < image->length) {
@@ -533,9 +574,6 @@ DeviceOutcome TransferImage(const FirmwareImage* image, const DeviceSettings* se
         spinner = (spinner + 1) % 8;
         fflush(stdout);
 
-        // Whatever waits before a record's first attempt answered an earlier
-        // record (a duplicate verdict): it must not be taken for this one.
-        if (!resending) ClearReplyCount();
         const SendResult sent = SendRecord(&image->bytes[position], size, settings->delayMs);
         if (sent == kRecordNotSent) {
             printf("\nError: The MIDI Out of device is missing!\n\n");
@@ -543,10 +581,10 @@ DeviceOutcome TransferImage(const FirmwareImage* image, const DeviceSettings* se
         }
         if (sent == kRecordInterrupted) return ReportInterrupt();
 
-        WaitForRecordVerdict();
+        // Only what arrives once the record's last message has left can be
+        // its verdict.
         uint8_t code = 0;
-        resending = true;
-        if (!TakeReply(&code)) {
+        if (!WaitForRecordVerdict(HandOverMark(), &code)) {
             if (Interrupted()) return ReportInterrupt();
             if (++failureCount >= kFailureLimit) {
                 printf("\nFailed: Target is not responding.\n\n");
@@ -562,7 +600,6 @@ DeviceOutcome TransferImage(const FirmwareImage* image, const DeviceSettings* se
             failureCount = 0;
             position = static_cast<uint16_t>(position + size);
             ++record;
-            resending = false;
             continue;
         }
         // Completion ends the transfer whenever it comes, even as the answer
