@@ -69,7 +69,7 @@
 // only MIDI functions the documentation allows there), still works but is
 // counted as a callback violation in the report.
 //
-// Actions: silent | model | code <c> | twice <c> | one_byte | unterminated <c> | long_error <c> |
+// Actions: silent | model | code <c> | twice <c> [<c2>] | one_byte | unterminated <c> | long_error <c> |
 // raw <b> <b> ... | long <length> [<c>] | flood <count> [<c>], each optionally followed by
 // "delay <ms>" (instead of reply_delay) and "on <input>" (answer on another input).
 #pragma once

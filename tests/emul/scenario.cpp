@@ -50,6 +50,11 @@ bool ParseAction(const std::vector<std::string>& words, size_t at, Action* actio
                  : kind == "unterminated" ? ActionKind::Unterminated
                                           : ActionKind::LongError;
         if (!code(false)) return false;
+        uint8_t second = 0;
+        if (a.kind == ActionKind::Twice && at < words.size() && ParseByte(words[at], &second)) {
+            a.second = second;
+            ++at;
+        }
     } else if (kind == "raw") {
         a.kind = ActionKind::Raw;
         uint8_t b = 0;

@@ -89,6 +89,9 @@ std::vector<Reply> Target::Answer(const Action& action) const {
     if (action.kind == ActionKind::Flood) times = action.count;
     // Several replies share one delay: they follow each other back to back.
     replies.assign(times, one);
+    if (action.kind == ActionKind::Twice && action.second >= 0) {
+        replies.back().bytes[1] = static_cast<uint8_t>(action.second);
+    }
     return replies;
 }
 

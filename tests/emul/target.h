@@ -20,7 +20,7 @@ enum class ActionKind {
     Silent,       // no reply
     Model,        // F0 <model code> F7
     Code,         // F0 <code> F7
-    Twice,        // F0 <code> F7, two times
+    Twice,        // F0 <code> F7, two times (the second may carry another code)
     OneByte,      // a message of the single byte F0
     Unterminated, // F0 <code> with no F7, handed back as data
     LongError,    // F0 <code>, handed back as an invalid message (MIM_LONGERROR)
@@ -36,6 +36,7 @@ struct Action {
     ActionKind kind = ActionKind::Code;
     uint8_t code = 0x1A;
     std::vector<uint8_t> raw; // Raw
+    int second = -1;          // Twice: the second message's code; -1: the same
     unsigned count = 0;       // Long: message length; Flood: number of messages
     int delayMs = -1;         // before the reply; -1: the script's reply delay
     int input = -1;           // input device to answer on; -1: the target's own input

@@ -225,4 +225,21 @@ void RunWholeUpdate(Platform platform, const WholeRun& row) {
     }
 }
 
+EmulatedRun RunEmulated(const std::string& fileName, const std::string& ledText,
+                        const std::string& scenario, std::chrono::milliseconds timeLimit) {
+    const TempFolder work;
+    const TempFolder control;
+    work.WriteFile(fileName, ledText);
+    const auto reportPath = control.Path() / "report.txt";
+    RunOptions options;
+    options.workDir = work.Path();
+    options.env = {{"UPDATE_EMUL_SCENARIO", control.WriteFile("scenario.txt", scenario).string()},
+                   {"UPDATE_EMUL_REPORT", reportPath.string()}};
+    options.timeLimit = timeLimit;
+    EmulatedRun result;
+    result.run = RunProgram(kEmulatedUpdate, options);
+    result.report = ParseEmulReport(ReadFileBytes(reportPath));
+    return result;
+}
+
 } // namespace update_test

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "support/firmware.h"
+#include "support/run_program.h"
 #include "support/transcript.h"
 
 namespace update_test {
@@ -73,5 +74,14 @@ struct WholeRun {
 // Runs the row on the platform and checks everything it describes (gtest
 // failures in the calling test).
 void RunWholeUpdate(Platform platform, const WholeRun& row);
+
+// One run of the in-process updater (update_emulated) on a firmware file and a
+// scenario, checking nothing: its console and the emulated system's report.
+struct EmulatedRun {
+    RunResult run;
+    EmulReport report;
+};
+EmulatedRun RunEmulated(const std::string& fileName, const std::string& ledText,
+                        const std::string& scenario, std::chrono::milliseconds timeLimit);
 
 } // namespace update_test

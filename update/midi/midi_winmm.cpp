@@ -52,6 +52,9 @@ constexpr unsigned kInputBufferSets = 2; // sets for inputs that may not be rele
 constexpr unsigned kOutputSets = 2;      // messages for outputs that may still hold one
 constexpr auto kSendTimeout = std::chrono::seconds(1);
 constexpr auto kSendPoll = std::chrono::milliseconds(1); // for drivers that never tell
+// How long a message given back may wait for its MOM_DONE, which comes after
+// whatever the input received before it.
+constexpr auto kDoneGrace = std::chrono::milliseconds(100);
 
 struct InputBuffer {
     MIDIHDR header;
@@ -91,6 +94,9 @@ struct MidiPortPair {
     OutputMessage outMessages[kOutputSets];
     unsigned outSet;
     uint8_t outSetKept[kOutputSets];
+    // The output's driver gave a message back without saying MOM_DONE: its
+    // messages are marked as left once they are given back.
+    uint8_t outSilentDone;
     // The input whose events the callback takes: the open input's handle,
     // null while the input is closed. Written by the main thread, read by the
     // callback.
@@ -344,6 +350,7 @@ uint16_t OpenMidiOut(unsigned deviceId) {
     QueryMidiOutDevice(deviceId, gPair.outName);
 
     gPair.outSet = static_cast<unsigned>(set);
+    gPair.outSilentDone = 0;
     OutputMessage* message = OutputSet();
     memset(&message->header, 0, sizeof message->header);
     message->header.lpData = reinterpret_cast<LPSTR>(message->bytes);
@@ -408,7 +415,15 @@ uint16_t SendSysEx(const uint8_t* data, unsigned n) {
         return Low16(sent);
     }
     const uint16_t result = AwaitSent(header);
-    // A driver that never said MOM_DONE is done now.
+    // The moment is marked by MOM_DONE, which the system delivers after the
+    // input that came before it; a driver that gave the message back without
+    // saying so is waited for once, then taken to be done when it gives back.
+    if (result == 0 && !gPair.outSilentDone) {
+        std::unique_lock<std::mutex> hold(gSendLock);
+        if (!gSendDone.wait_for(hold, kDoneGrace, [] { return !gAwaitingMark.load(); })) {
+            gPair.outSilentDone = 1;
+        }
+    }
     MarkSent();
     return result;
 }
