@@ -110,8 +110,7 @@ struct RuleLink {
     int64_t readFreeAt = 0;  // the link has delivered everything sent by then
     unsigned maxBuffered = 0;
     uint64_t handed = 0; // bytes sent in all
-    uint32_t verdictsSeen = 0; // the layer's model (main thread)
-    int64_t lineFreeAt = 0;
+    SeqPacer pacer{}; // the layer's model (main thread)
 };
 
 RuleLink gLink;
@@ -144,11 +143,8 @@ void RunRuleTarget() {
 uint16_t LinuxRuleSendSysEx(const uint8_t*, unsigned n) {
     if (n > kMaxSysExData) return 0;
     const int64_t now = MonotonicNs();
-    const uint32_t verdicts = VerdictsTaken();
-    const bool replied = verdicts != gLink.verdictsSeen;
-    gLink.verdictsSeen = verdicts;
-    const SeqSendPace pace = SeqPaceSend(now, gLink.lineFreeAt, replied, n + 2);
-    if (pace.sendAt > now) SleepUntilNs(pace.sendAt);
+    const int64_t sendAt = SeqPacerNext(&gLink.pacer, now, VerdictsTaken(), n + 2);
+    if (sendAt > now) SleepUntilNs(sendAt);
     MarkHandedOver();
     {
         std::lock_guard<std::mutex> hold(gLink.lock);
@@ -161,7 +157,6 @@ uint16_t LinuxRuleSendSysEx(const uint8_t*, unsigned n) {
         gLink.handed += n + 2;
     }
     gLink.changed.notify_one();
-    gLink.lineFreeAt = pace.lineFreeAt;
     return 0;
 }
 
@@ -394,8 +389,7 @@ void LinuxRuleTransfer(benchmark::State& state) {
         gLink.readFreeAt = 0;
         gLink.maxBuffered = 0;
         gLink.handed = 0;
-        gLink.verdictsSeen = VerdictsTaken();
-        gLink.lineFreeAt = 0;
+        StartSeqPacer(&gLink.pacer, VerdictsTaken());
         DropReplies();
         std::thread target(RunRuleTarget);
         state.ResumeTiming();

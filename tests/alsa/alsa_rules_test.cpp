@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "midi/alsa_rules.h"
+#include "midi/reply_queue.h"
 #include "midi/sysex_assembly.h"
 
 namespace {
@@ -254,6 +255,33 @@ TEST(AlsaLinePace, ARecordWaitsOnlyForWhatLiesBeyondTheBudget) {
             now += 1000000;
         }
     }
+}
+
+// A 4 KiB record sent as the layer sends it, with the protocol's count of
+// verdicts from the reply queue: stray messages arriving while the record is
+// on its way (a late copy of an earlier verdict, anything else) are no
+// verdict, so the modelled buffer never holds more than the budget; the
+// verdict that follows the record starts the next one with a whole budget.
+TEST(AlsaLinePace, StrayMessagesInsideARecordDoNotRestartTheBudget) {
+    static const uint8_t kStray[] = {0xF0, 0x1A, 0xF7};
+    DropReplies();
+    SeqPacer pacer;
+    StartSeqPacer(&pacer, VerdictsTaken());
+    int64_t now = 1000000000;
+    unsigned chunk = 0;
+    for (unsigned left = 4096; left > 0; left -= std::min(left, 11u), ++chunk) {
+        if (chunk == 40 || chunk == 200) StoreReply(kStray, sizeof kStray);
+        const unsigned bytes = left >= 11 ? 24 : 2 * left + 2;
+        now = std::max(now, SeqPacerNext(&pacer, now, VerdictsTaken(), bytes));
+        ASSERT_LE(pacer.lineFreeAt - now, static_cast<int64_t>(kSeqSendBudget) * kByte)
+            << "chunk " << chunk;
+    }
+    EXPECT_EQ(RepliesWaiting(), 2u);
+    DropReplies();
+    CountVerdict();
+    const int64_t next = now + 1000000;
+    EXPECT_EQ(SeqPacerNext(&pacer, next, VerdictsTaken(), 24), next);
+    EXPECT_EQ(pacer.lineFreeAt, next + 24 * kByte);
 }
 
 // System Exclusive reassembly.

@@ -632,6 +632,8 @@ void PrintTo(const OptionCase& c, std::ostream* out) { *out << c.label; }
 
 const Firmware kThreeFile = {"Q25three.led", Spacing::kRecordPerLine, kThree};
 const Firmware kOneFile = {"Q25one.led", Spacing::kRecordPerLine, kOne};
+// 7 and 22 bytes: the lines show 0 and 24 (7 of 29); the second record is two chunks.
+const Firmware kChunkedFile = {"Q25three.led", Spacing::kRecordPerLine, {kA, kR22}};
 const std::string kHead = kBanner + Opened("Q25three.led");
 const std::string kThreeSent = P('-', 0) + P('-', 35) + P('\\', 55) + kDone + kSuccess;
 
@@ -850,6 +852,15 @@ std::vector<OptionCase> OptionCases() {
           "receive 3 bytes: F0 1A F7", "send output 0: F0 30 30 30 32 30 30 30 30 F7",
           "close input 0", "close output 0", "end: interrupted (status 130)"},
          0, false, "send output 0: F0 30 30 30 32"},
+        // Ctrl-C between the two chunks of a record: the record is not sent
+        // on, so the target never holds it.
+        {"InterruptBetweenTheChunksOfARecord", {"--log", "trace.log", "--delay", "500"},
+         kChunkedFile, kOnePair,
+         kHead + kFoundOnePair + P('-', 0) + P('-', 24) +
+             "\nInterrupted: the firmware update is not complete. Run update again to finish "
+             "it.\n",
+         130, false, {"", Cat({kWireA, {kWireR22[0]}}), {0}, {{0, 0, 2}}, 0, 0}, true, "", -1,
+         {}, 0, false, "send output 0: F0 30 30 31 34"},
         // The program held up for 4 s just after the second record, whose
         // verdict comes 4.5 s after it: the time it was held up is not the
         // target's silence, so the record is not sent again.

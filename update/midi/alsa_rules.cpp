@@ -56,3 +56,16 @@ SeqSendPace SeqPaceSend(int64_t now, int64_t lineFreeAt, bool replied, unsigned 
     const int64_t fits = freeAt - static_cast<int64_t>(kSeqSendBudget) * kWireNsPerByte;
     return {fits > now ? fits : now, freeAt};
 }
+
+void StartSeqPacer(SeqPacer* pacer, uint32_t verdictsTaken) {
+    pacer->lineFreeAt = 0;
+    pacer->verdictsSeen = verdictsTaken;
+}
+
+int64_t SeqPacerNext(SeqPacer* pacer, int64_t now, uint32_t verdictsTaken, unsigned bytes) {
+    const bool replied = verdictsTaken != pacer->verdictsSeen;
+    pacer->verdictsSeen = verdictsTaken;
+    const SeqSendPace pace = SeqPaceSend(now, pacer->lineFreeAt, replied, bytes);
+    pacer->lineFreeAt = pace.lineFreeAt;
+    return pace.sendAt;
+}

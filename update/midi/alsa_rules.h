@@ -79,3 +79,18 @@ struct SeqSendPace {
 // target answers a record only once it has read all of it, so the buffer is
 // empty and the budget starts again. Other incoming messages do not count.
 SeqSendPace SeqPaceSend(int64_t now, int64_t lineFreeAt, bool replied, unsigned bytes);
+
+// The pace of the open output: the modelled line and the protocol's count of
+// verdicts taken (midi/reply_queue.h) at the latest message.
+struct SeqPacer {
+    int64_t lineFreeAt;
+    uint32_t verdictsSeen;
+};
+
+// Starts the model for a newly opened output, idle, with the current count.
+void StartSeqPacer(SeqPacer* pacer, uint32_t verdictsTaken);
+
+// When the next message of `bytes` bytes, wanted at `now`, may be handed over,
+// given the protocol's count of verdicts taken so far: only a verdict taken
+// since the latest message empties the modelled buffer. Moves the model on.
+int64_t SeqPacerNext(SeqPacer* pacer, int64_t now, uint32_t verdictsTaken, unsigned bytes);

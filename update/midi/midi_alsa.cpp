@@ -96,8 +96,7 @@ struct MidiPortPair {
     bool outputSubscribed;
     int outputClient;
     int outputPort;
-    int64_t lineFreeAt;    // CLOCK_MONOTONIC ns: the modelled line has carried every message sent
-    uint32_t verdictsSeen; // the protocol's count of verdicts taken, at the latest send
+    SeqPacer pacer; // the send pace (CLOCK_MONOTONIC ns)
     bool readerRunning;
     pthread_t reader;
 };
@@ -413,8 +412,7 @@ uint16_t OpenMidiOut(unsigned deviceId) {
     gPair.outputSubscribed = true;
     gPair.outputClient = client;
     gPair.outputPort = port;
-    gPair.lineFreeAt = 0;
-    gPair.verdictsSeen = VerdictsTaken();
+    StartSeqPacer(&gPair.pacer, VerdictsTaken());
     memcpy(gPair.outputName, name, kDeviceNameSize);
     gPair.outputOpen = true;
     return 0;
@@ -451,17 +449,17 @@ uint16_t SendSysEx(const uint8_t* data, unsigned n) {
     snd_seq_ev_set_sysex(&event, n + 2, message);
 
     const int64_t now = MonotonicNs();
-    const uint32_t verdicts = VerdictsTaken();
-    const bool replied = verdicts != gPair.verdictsSeen;
-    gPair.verdictsSeen = verdicts;
-    const SeqSendPace pace = SeqPaceSend(now, gPair.lineFreeAt, replied, n + 2);
-    if (pace.sendAt > now) SleepUntilNs(pace.sendAt);
+    const SeqPacer before = gPair.pacer;
+    const int64_t sendAt = SeqPacerNext(&gPair.pacer, now, VerdictsTaken(), n + 2);
+    if (sendAt > now) SleepUntilNs(sendAt);
 
     MarkHandedOver();
     int result = SendDirect(&event);
     if (result >= 0) result = OutputStillConnected();
-    if (result < 0) return SeqResultCode(result);
-    gPair.lineFreeAt = pace.lineFreeAt;
+    if (result < 0) {
+        gPair.pacer = before; // the message did not go
+        return SeqResultCode(result);
+    }
     return 0;
 }
 
