@@ -2,10 +2,11 @@
 // sequence on a file that the page hands over by name and bytes.
 //
 // The page copies the file into the module's heap (never onto its stack: a
-// file may be megabytes long); it is written under its own name into the
-// module's in-memory file system, and the run is the command line the console program would get:
-// the file, no wait for a key, the trace into a file the page offers for
-// download, and the chosen input and output when the user picked them.
+// file may be megabytes long). It is written under its own name into the
+// module's in-memory file system, and the run is the command line the
+// console program would get: the file, no wait for a key, the trace into a
+// file the page offers for download, and the chosen input and output when
+// the user picked them. The device phase's status goes to the page too.
 #include <emscripten.h>
 #include <getopt.h>
 
