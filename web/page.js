@@ -28,7 +28,7 @@
     ["To use another file, run: update FILE", "Choose the firmware file made for your keyboard."],
     ["then run update again", "then press Update the keyboard again"],
     ["Run update again", "Press Update the keyboard again"],
-    [" (see update --list)", " (choose one of the page's list)"],
+    [" (see update --list)", " (choose one from the page's lists)"],
   ];
   const inPageWords = (text) => pageWords.reduce((out, [from, to]) => out.split(from).join(to), text);
 
