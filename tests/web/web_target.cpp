@@ -51,6 +51,9 @@ EMSCRIPTEN_KEEPALIVE unsigned TargetReceive(const uint8_t* message, unsigned siz
 
 EMSCRIPTEN_KEEPALIVE const uint8_t* TargetReplies() { return gReplies.data(); }
 
+// The bytes of the accepted records, in order (TargetCount(6) of them).
+EMSCRIPTEN_KEEPALIVE const uint8_t* TargetImage() { return gTarget->Log().image.data(); }
+
 // What the target has seen: 0 messages, 2 records received, 3 records
 // accepted, 6 bytes of the accepted records.
 EMSCRIPTEN_KEEPALIVE unsigned TargetCount(int which) {

@@ -1,10 +1,12 @@
 // Entry of the update page's module: one run of the console program's
 // sequence on a file that the page hands over by name and bytes.
 //
-// The file is written under its own name into the module's in-memory file
-// system, and the run is the command line the console program would get:
-// the file, no wait for a key, the trace into a file the page offers for
-// download, and the chosen input and output when the user picked them.
+// The page copies the file into the module's heap (never onto its stack: a
+// file may be megabytes long). It is written under its own name into the
+// module's in-memory file system, and the run is the command line the
+// console program would get: the file, no wait for a key, the trace into a
+// file the page offers for download, and the chosen input and output when
+// the user picked them. The device phase's status goes to the page too.
 #include <emscripten.h>
 #include <getopt.h>
 
@@ -13,6 +15,7 @@
 #include <cstring>
 
 #include "driver/driver.h"
+#include "protocol/status.h"
 
 namespace {
 
@@ -26,6 +29,17 @@ bool PlaceFile(const char* name, const uint8_t* bytes, unsigned size) {
     if (file == nullptr) return false;
     const bool written = fwrite(bytes, 1, size, file) == size;
     return fclose(file) == 0 && written;
+}
+
+// What the device phase is doing, for the page's status line.
+// clang-format off
+EM_JS(void, WebStatus, (unsigned event, unsigned a, unsigned b, unsigned c, unsigned d), {
+    if (Module.onStatus) Module.onStatus(event, a, b, c, d);
+});
+// clang-format on
+
+void TellPage(unsigned event, unsigned a, unsigned b, unsigned c, unsigned d) {
+    WebStatus(event, a, b, c, d);
 }
 
 } // namespace
@@ -76,6 +90,7 @@ extern "C" EMSCRIPTEN_KEEPALIVE int WebRun(const char* name, const uint8_t* byte
     argv[argc++] = file;
     argv[argc] = nullptr;
     optind = 0; // a fresh scan of the command line on every run
+    SetStatusObserver(TellPage);
     const int status = RunUpdate(argc, argv);
     fflush(stdout);
     return status;

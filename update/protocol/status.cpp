@@ -12,6 +12,7 @@ using Clock = std::chrono::steady_clock;
 constexpr unsigned kLineSize = 96; // longer than any status line
 
 bool gLive;
+StatusObserver gObserver;
 unsigned gShownLength; // characters of the live line standing on the console; 0: none
 
 Clock::time_point gStarted; // the transfer's start
@@ -48,7 +49,10 @@ void SetLiveStatus(bool on) {
     gShownLength = 0;
 }
 
+void SetStatusObserver(StatusObserver observer) { gObserver = observer; }
+
 void ShowSearchStatus(unsigned input, unsigned inputs, unsigned output, unsigned outputs) {
+    if (gObserver != nullptr) gObserver(kStatusSearch, input, inputs, output, outputs);
     if (!gLive) return;
     char line[kLineSize];
     const int length =
@@ -73,6 +77,7 @@ void StartProgress(unsigned records) {
 void ShowProgress(char spinner, unsigned percent, unsigned record, unsigned failures,
                   uint32_t acknowledged, uint32_t length) {
     gRecord = record;
+    if (gObserver != nullptr) gObserver(kStatusRecord, record, gRecords, failures, percent);
     if (!gLive) {
         printf("\r                        \rTransferring.. %c %d%% done", spinner,
                static_cast<int>(percent));

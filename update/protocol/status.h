@@ -11,6 +11,15 @@
 // On when standard output is a console. Set before discovery starts.
 void SetLiveStatus(bool on);
 
+// A front end that shows the device phase in its own way (the update page)
+// is told what the live line would show, whether the live line is on or not:
+// kStatusSearch with (input, inputs, output, outputs), devices counted from 0,
+// as each pair is tried; kStatusRecord with (record, records, failures,
+// percent) before each attempt of a record. Null: nobody is told.
+enum StatusEvent : unsigned { kStatusSearch = 0, kStatusRecord = 1 };
+using StatusObserver = void (*)(unsigned event, unsigned a, unsigned b, unsigned c, unsigned d);
+void SetStatusObserver(StatusObserver observer);
+
 // While discovery tries a pair: "Looking for the keyboard: input 2 of 4,
 // output 3 of 4" (device numbers counted from 1), replaced in place.
 void ShowSearchStatus(unsigned input, unsigned inputs, unsigned output, unsigned outputs);
