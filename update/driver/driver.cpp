@@ -303,15 +303,31 @@ FILE* OpenTrace(const char* path, const char* firmware) {
 
 // With --check: where the reading of the text stopped before its end.
 void PrintTextStop(const TextStop* stop) {
-    if (stop->line == 0) return;
-    if (stop->recordFollows) {
+    const unsigned line = static_cast<unsigned>(stop->line);
+    const unsigned column = static_cast<unsigned>(stop->column);
+    switch (stop->end) {
+    case kTextRead: break;
+    case kTextRecordFollows:
         printf("The text stops being hexadecimal at line %u, column %u, and records follow "
                "after it.\n",
-               static_cast<unsigned>(stop->line), static_cast<unsigned>(stop->column));
-    } else {
+               line, column);
+        break;
+    case kTextStrayByte:
+        if (stop->byte == 0x1A) {
+            printf("The text stops being hexadecimal at line %u, column %u, at an end-of-file "
+                   "mark (byte 1A) with more text after it: the file is damaged.\n",
+                   line, column);
+        } else {
+            printf("The text stops being hexadecimal at line %u, column %u, at the byte %02X, "
+                   "which no text holds: the file is damaged.\n",
+                   line, column, stop->byte);
+        }
+        break;
+    default:
         printf("The text stops being hexadecimal at line %u, column %u; the rest holds no "
                "record and is ignored.\n",
-               static_cast<unsigned>(stop->line), static_cast<unsigned>(stop->column));
+               line, column);
+        break;
     }
 }
 
@@ -362,18 +378,19 @@ int RunSequence(const Options* options, const Selection* selection) {
         return kExitFileRefused;
     }
 
-    TextStop stop = {0, 0, false};
-    const LoadResult loaded = LoadImage(fileName, &gImage, &stop);
+    TextStop stop = {0, 0, kTextRead, 0};
+    const LoadResult loaded = LoadImage(fileName, &gImage, &stop, InterruptRequested);
     if (loaded == kLoadNotOpened) {
         printf("Error: File '%s' is not found.\n\n", fileName);
         return kExitFileRefused;
     }
-    if (loaded != kLoadOk) return kExitFileRefused; // the refusal has been printed
+    if (loaded == kLoadInterrupted) return kExitInterrupted; // nothing was sent
+    if (loaded != kLoadOk) return kExitFileRefused;          // the refusal has been printed
     if (options->mode == kModeCheck) PrintTextStop(&stop);
     if (!ValidateImage(&gImage)) return kExitFileRefused;
-    // A line that is no hexadecimal text ended the reading, yet records
-    // follow it: the image read is only part of the firmware.
-    if (stop.recordFollows) {
+    // A stray byte or a stray line ended the reading, yet the text goes on:
+    // the image read is only part of the firmware.
+    if (TextCutShort(&stop)) {
         printf("Error: The upgrade file is error!\n\n");
         return kExitFileRefused;
     }
