@@ -191,9 +191,9 @@ uint8_t gLineStart[kRing / 8];
 constexpr uint32_t kMostNeeded = 65535;
 
 struct FieldRun {
-    uint8_t* fields;  // the ring beyond the image
-    uint64_t count;   // fields read since the look began
-    uint64_t start;   // the first field of the current run
+    uint8_t* fields; // the ring beyond the image
+    uint64_t count;  // fields read since the look began
+    uint64_t start;  // the first field of the current run
 };
 
 bool IsLineStart(uint64_t k) { return (gLineStart[(k & kRingMask) >> 3] >> (k & 7)) & 1; }
@@ -203,8 +203,8 @@ void NoteField(FieldRun* run, uint8_t value, bool lineStart) {
     run->fields[at] = value;
     gPrefixSum[(at + 1) & kRingMask] = static_cast<uint16_t>(gPrefixSum[at] + value);
     const uint8_t bit = static_cast<uint8_t>(1u << (at & 7));
-    gLineStart[at >> 3] = static_cast<uint8_t>(lineStart ? gLineStart[at >> 3] | bit
-                                                         : gLineStart[at >> 3] & ~bit);
+    gLineStart[at >> 3] =
+        static_cast<uint8_t>(lineStart ? gLineStart[at >> 3] | bit : gLineStart[at >> 3] & ~bit);
     run->count++;
 }
 
@@ -221,8 +221,8 @@ bool RecordAtField(const FieldRun* run, uint64_t d) {
     if (end - d > available) return false;
     const uint16_t payload =
         static_cast<uint16_t>(gPrefixSum[(end - 2) & kRingMask] - gPrefixSum[(d + 2) & kRingMask]);
-    const uint16_t sum = static_cast<uint16_t>(payload + f[(end - 2) & kRingMask] +
-                                               256 * f[(end - 1) & kRingMask]);
+    const uint16_t sum =
+        static_cast<uint16_t>(payload + f[(end - 2) & kRingMask] + 256 * f[(end - 1) & kRingMask]);
     return sum == 0;
 }
 

@@ -26,11 +26,11 @@ enum LoadResult : uint8_t {
 
 // How the reading of the text ended.
 enum TextEnd : uint8_t {
-    kTextRead = 0,       // at the end of the text
-    kTextRestIgnored,    // at text that holds no record (a comment, a final 0x1A): ignored
-    kTextRecordFollows,  // at a stray line, and a later line starts a whole record
-    kTextStrayByte,      // at a byte no text holds: below 0x20 and not white space, or a
-                         // 0x1A with more than white space and 0x1A bytes after it
+    kTextRead = 0,      // at the end of the text
+    kTextRestIgnored,   // at text that holds no record (a comment, a final 0x1A): ignored
+    kTextRecordFollows, // at a stray line, and a later line starts a whole record
+    kTextStrayByte,     // at a byte no text holds: below 0x20 and not white space, or a
+                        // 0x1A with more than white space and 0x1A bytes after it
 };
 
 // Where the reading of the text stopped before its end. A text that stops at
