@@ -627,6 +627,7 @@ struct OptionCase {
     std::string pauseAt{};          // the program stopped for pauseMs once trace.log holds this
     int pauseMs = 0;
     bool outputClosed = false;      // the console's reader goes away after `console`
+    bool noOutput = false;          // no standard output at all: nothing may take its place
 };
 
 void PrintTo(const OptionCase& c, std::ostream* out) { *out << c.label; }
@@ -871,6 +872,18 @@ std::vector<OptionCase> OptionCases() {
                      kBanner, 5, false,
                      {"", Cat({kWireR11, kWireR22}), {0}, {{0, 0, 2}}, 0, 0}, true, "", -1, {}, 0,
                      false, "", SIGINT, "", 0, true});
+    // Started with no standard output at all (update >&-): the trace, the
+    // first file opened, must not take its place and receive the console.
+    {
+        OptionCase c = *std::find_if(cases.begin(), cases.end(), [](const OptionCase& row) {
+            return row.label == "ChosenPairWithTrace";
+        });
+        c.label = "NoConsoleAtAllWithTrace";
+        c.console = "";
+        c.windowsExitStatus = -1;
+        c.noOutput = true;
+        cases.push_back(c);
+    }
     // A session's end or a polite kill ends the run as Ctrl-C does.
     for (const auto& [label, signal] : {std::pair{"TerminatedDuringTheTransfer", SIGTERM},
                                         std::pair{"HangUpDuringTheTransfer", SIGHUP}}) {
@@ -912,6 +925,7 @@ TEST_P(Options, Run) {
     run.pauseAt = c.pauseAt;
     run.pauseFor = std::chrono::milliseconds(c.pauseMs);
     run.outputClosedAfterConsole = c.outputClosed;
+    run.noOutput = c.noOutput;
     update_test::RunWholeUpdate(platform, run);
 }
 

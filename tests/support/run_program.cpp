@@ -53,7 +53,7 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
 // In the child, between fork and exec: only async-signal-safe calls. On a
 // failure the errno is sent back through the report pipe.
 [[noreturn]] void ExecChild(const char* workDir, const char* inPath, const char* outPath,
-                            int outPipe, const char* errPath, char* const argv[],
+                            int outPipe, bool noOutput, const char* errPath, char* const argv[],
                             char* const envp[], int reportFd) {
     setpgid(0, 0);
     int failure = 0;
@@ -67,6 +67,7 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
         if (in > STDERR_FILENO) close(in);
         if (out > STDERR_FILENO) close(out);
         if (err > STDERR_FILENO) close(err);
+        if (noOutput) close(STDOUT_FILENO);
         execve(argv[0], argv, envp);
         failure = errno;
     }
@@ -116,8 +117,8 @@ RunResult RunProgram(const std::filesystem::path& program, const RunOptions& opt
     }
     if (pid == 0) {
         close(report[0]);
-        ExecChild(workDir.c_str(), inPath.c_str(), outPath.c_str(), outPipe[1], errPath.c_str(),
-                  argv.data(), envp.data(), report[1]);
+        ExecChild(workDir.c_str(), inPath.c_str(), outPath.c_str(), outPipe[1], options.noOutput,
+                  errPath.c_str(), argv.data(), envp.data(), report[1]);
     }
     setpgid(pid, pid); // also from here, so that the group exists before any kill
     close(report[1]);

@@ -38,6 +38,8 @@ struct RunOptions {
     // closeOutputAfter bytes are read before its reading end is closed, as by
     // `update | head -c N`; out holds those bytes.
     size_t closeOutputAfter = 0;
+    // The program starts with no standard output at all (update >&-).
+    bool noOutput = false;
     // Once it returns true the program is stopped (SIGSTOP) for pauseFor, as a
     // suspended computer or a starved process would be, then continued.
     std::function<bool()> pauseWhen{};

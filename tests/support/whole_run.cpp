@@ -153,6 +153,7 @@ void RunAndCheck(Platform platform, const WholeRun& row, std::string* reportText
         };
         options.pauseFor = row.pauseFor;
     }
+    options.noOutput = row.noOutput;
     if (row.outputClosedAfterConsole) {
         options.closeOutputAfter = (windows ? WindowsText(row.console) : row.console).size();
     }
