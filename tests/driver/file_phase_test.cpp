@@ -1,12 +1,21 @@
 // End-to-end runs of the file phase: the real program, started in a folder
 // prepared by the test with standard input that is not a terminal, on Linux
 // and (the Windows build) under wine. Every run's whole standard output is
-// compared byte for byte, from the banner to the closing wait for a key, and
-// its exit status must be 0.
+// compared byte for byte, from the banner to the closing wait for a key, with
+// its exit status (0 for a run without options), and the folder afterwards:
+// every file prepared is unchanged and nothing appears but what the row
+// names.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
+#include <optional>
 #include <ostream>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -24,11 +33,28 @@ using update_test::kBanner;
 
 const std::string kNoLedFile = "Error: File '*.led' is not found.\n\n";
 const std::string kNoFitFile = "Error: The fit file is not found.\n\n";
-// The rule, after the fit file is not found: the entry examined by name.
+// The rule, after the fit file is not found: the entry examined by name,
+// and the firmware to use instead (never another file renamed).
 std::string NameRule(const std::string& name) {
     return "Only the first .led file of this folder is examined: '" + name +
-           "'. Its name must begin with Q25 or Q49 (any case). To use another file, run: update "
-           "FILE\n\n";
+           "'. Its name does not begin with Q25 or Q49, so it is not firmware for this keyboard. "
+           "Use the firmware file made for your keyboard (its name begins with Q25 or Q49): keep "
+           "it alone in this folder, or run: update FILE\n\n";
+}
+// ... and for a FILE given by name.
+std::string GivenNameRule(const std::string& name) {
+    return "The name of '" + name +
+           "' does not begin with Q25 or Q49, so it is not firmware for this keyboard. Use the "
+           "firmware file made for your keyboard: its name begins with Q25 or Q49.\n\n";
+}
+std::string LedLog(const std::string& name) {
+    return "Error: The log file '" + name + "' would be a .led file: give the log another name.\n";
+}
+// --check's line for a stray byte.
+std::string StrayByte(int line, int column, const std::string& hex) {
+    return "The text stops being hexadecimal at line " + std::to_string(line) + ", column " +
+           std::to_string(column) + ", at the byte " + hex +
+           ", which no text holds: the file is damaged.\n";
 }
 const std::string kReadError = "Error: The upgrade file could not be read to its end!\n\n";
 const std::string kNameTooLong = "Error: The file name is too long (at most 99 characters)!\n\n";
@@ -47,6 +73,7 @@ struct Entry {
     bool folder = false;              // a folder instead of a file
     std::filesystem::path copyFrom{}; // copy this file instead of writing content
     std::filesystem::path linkTo{};   // a symbolic link to this path instead
+    uintmax_t sparseSize = 0;         // the file then made this long, the rest a hole of zeros
 };
 
 enum class Ends {
@@ -60,12 +87,25 @@ struct FilePhaseCase {
     std::string output; // what the run prints before the wait (or before the device phase)
     Ends ends = Ends::kAtWait;
     std::string windowsOutput{}; // the Windows build's output, where it differs
+    std::vector<std::string> args{}; // the command line; none: the run without arguments
+    int exitStatus = 0;
+    bool waits = true;             // ends with the wait for a key
+    int windowsExitStatus = -1;    // the Windows build's, where it differs
+    std::vector<std::string> created{}; // the entries the run adds to the folder
+    std::optional<std::vector<std::string>> windowsCreated{}; // ... on Windows, where it differs
+    std::string interruptAtTrace{};  // Ctrl-C once the folder's trace.log holds this
+    std::string interruptAtOutput{}; // Ctrl-C once standard output holds this
+    bool inputHeldOpen = false;      // standard input a pipe that stays open (sleep 20 | update)
+    int linuxSignal = 0;             // the Linux build ends by this signal instead of an exit
 };
 
 void PrintTo(const FilePhaseCase& testCase, std::ostream* out) { *out << testCase.label; }
 
 Entry File(const std::string& name, const std::string& content) { return {name, content}; }
 Entry Folder(const std::string& name) { return {name, "", true}; }
+Entry Link(const std::string& name, const std::string& target) { return {name, "", false, {}, target}; }
+
+const std::string kOneRecord = "00 05 01 02 03 FA FF\n";
 
 // A name of the given length that has an accepted prefix and ends in ".led".
 std::string NameOfLength(size_t length) { return "Q25" + std::string(length - 7, 'x') + ".led"; }
@@ -167,14 +207,134 @@ std::vector<FilePhaseCase> Cases() {
          {Entry{"Q25_sample.led", "", false, UPDATE_SAMPLE_LED}},
          kBanner + Opened("Q25_sample.led"),
          Ends::kInDevicePhase},
+
+        // Mended: a byte no text holds, where the reading stops, cut the
+        // image short silently and the part before it was sent.
+        {"NulInsideALineBeforeMoreRecords",
+         {File("Q25nul.led", "00 05 01 02 03 FA FF" + std::string(1, '\0') + "00 02 00 00\n")},
+         kBanner + Opened("Q25nul.led") + kBadImage},
+        {"ZeroPaddingAfterTheLastRecord",
+         {File("Q25pad.led", kValidText + std::string(4096, '\0'))},
+         kBanner + Opened("Q25pad.led") + kBadImage},
+        {"EndMarkBeforeMoreRecords",
+         {File("Q25mark.led", kOneRecord + "\x1a" + "00 02 00 00\n")},
+         kBanner + Opened("Q25mark.led") + kBadImage},
+        {"EndMarkAtTheVeryEnd",
+         {File("Q25mark.led", kValidText + "\x1a")},
+         kBanner + Opened("Q25mark.led"),
+         Ends::kInDevicePhase},
+        {"StrayByteRefusedWithNoPause",
+         {File("Q25nul.led", kValidText + std::string(1, '\0'))},
+         kBanner + Opened("Q25nul.led") + kBadImage, Ends::kAtWait, "", {"-n"}, 2, false},
+        {"CheckNamesTheStrayByte",
+         {File("Q25nul.led", "00 05 01 02 03 FA FF" + std::string(1, '\0') + "00 02 00 00\n")},
+         kBanner + Opened("Q25nul.led") + StrayByte(1, 21, "00") + kBadImage, Ends::kAtWait, "",
+         {"--check", "Q25nul.led"}, 2, false},
+        {"CheckNamesAControlByteAfterASign",
+         {File("Q25ctl.led", kValidText + "\t-\x01")},
+         kBanner + Opened("Q25ctl.led") + StrayByte(3, 3, "01") + kBadImage, Ends::kAtWait, "",
+         {"-c"}, 2, false},
+        {"CheckNamesAnEndMarkWithTextAfterIt",
+         {File("Q25mark.led", kValidText + "\x1a\r\n; end\r\n")},
+         kBanner + Opened("Q25mark.led") +
+             "The text stops being hexadecimal at line 3, column 1, at an end-of-file mark (byte "
+             "1A) with more text after it: the file is damaged.\n" +
+             kBadImage,
+         Ends::kAtWait, "", {"-c"}, 2, false},
+        {"CheckAcceptsAFinalEndMark",
+         {File("Q25mark.led", kValidText + "\x1a")},
+         kBanner + Opened("Q25mark.led") +
+             "The text stops being hexadecimal at line 3, column 1; the rest holds no record and is "
+             "ignored.\nFile check passed: 2 records, 11 bytes, smallest record 4 bytes, largest "
+             "record 7 bytes, model code 3B.\n",
+         Ends::kAtWait, "", {"-c"}, 0, false},
+
+        // Mended: the look past a stray line read to the end of the white
+        // space from every line start (about a minute for this file).
+        {"ManyEmptyLinesAfterAStrayLine",
+         {File("Q25lines.led", kOneRecord + "; part 2\n" + std::string(131072, '\n'))},
+         kBanner + Opened("Q25lines.led"),
+         Ends::kInDevicePhase},
+        {"RecordAfterManyEmptyLinesAfterAStrayLine",
+         {File("Q25lines.led", kOneRecord + "; part 2\n" + std::string(131072, '\n') + "00 02 00 00\n")},
+         kBanner + Opened("Q25lines.led") + kBadImage},
+        // Ctrl-C while the file is read (64 GiB, a hole after a stray line:
+        // minutes of reading) ends the run at once: nothing sent, no wait.
+        {"InterruptWhileTheFileIsRead",
+         {Entry{"Q25huge.led", kOneRecord + ";\n", false, {}, {}, uintmax_t{64} << 30}},
+         kBanner + Opened("Q25huge.led"), Ends::kAtWait, "", {"-n", "--log", "trace.log"}, 130,
+         false, -1, {"trace.log"}, {}, "start: "},
+
+        // Mended: the wait for a key ignored Ctrl-C while standard input was
+        // a pipe that stays open. It ends at once (on Linux by the signal,
+        // which a shell reports as status 130).
+        {"InterruptDuringTheWaitWithInputHeldOpen", {}, kBanner + kNoLedFile, Ends::kAtWait, "", {},
+         130, true, -1, {}, {}, "", "Press any key", true, SIGINT},
+
+        // Mended: a log name is judged by the file it reaches. Nothing is
+        // written, and the firmware is not read.
+        {"LogThroughALinkToAnotherLedFile",
+         {File("Q25one.led", kValidText), File("Q49other.led", kValidText), Link("trace.log", "Q49other.led")},
+         LedLog("trace.log"), Ends::kAtWait, "", {"-n", "--log", "trace.log"}, 1, false},
+        // Windows opens nothing through a link whose target is not there.
+        {"LogThroughALinkToALedNameNotYetThere",
+         {File("Q25one.led", kValidText), Link("trace.log", "sub/../Q49new.led")},
+         LedLog("trace.log"), Ends::kAtWait,
+         "Error: The log file 'trace.log' cannot be opened.\n", {"-n", "--log", "trace.log"}, 1,
+         false},
+        {"LogThroughALinkToTheFirmware",
+         {File("Q25one.led", kValidText), Link("trace.log", "Q25one.led")},
+         "Error: The log file 'trace.log' is the firmware file: give the log another name.\n",
+         Ends::kAtWait, "", {"-n", "--log", "trace.log"}, 1, false},
+        // Windows drops trailing dots and spaces and opens a stream of the
+        // file named before a colon; on Linux these are names of their own.
+        {"LogNameWithATrailingDot",
+         {File("Q25one.led", kValidText)},
+         kBanner + Opened("Q25one.led"), Ends::kInDevicePhase, LedLog("Q49x.led."),
+         {"-n", "--log", "Q49x.led."}, 3, false, 1, {"Q49x.led."}, std::vector<std::string>{}},
+        {"LogNameWithATrailingSpace",
+         {File("Q25one.led", kValidText)},
+         kBanner + Opened("Q25one.led"), Ends::kInDevicePhase, LedLog("Q49new.led "),
+         {"-n", "--log", "Q49new.led "}, 3, false, 1, {"Q49new.led "}, std::vector<std::string>{}},
+        {"LogNameOfAStream",
+         {File("Q25one.led", kValidText)},
+         kBanner + Opened("Q25one.led"), Ends::kInDevicePhase, LedLog("Q49x.led:trace"),
+         {"-n", "--log", "Q49x.led:trace"}, 3, false, 1, {"Q49x.led:trace"},
+         std::vector<std::string>{}},
+        // Mended: the log was created under the firmware's name and then
+        // read as the firmware.
+        {"LogNamedLikeTheMissingFirmware", {}, kBanner + NotFound("Q25fw.hex"), Ends::kAtWait, "",
+         {"-n", "--log", "Q25fw.hex", "Q25fw.hex"}, 2, false},
+
+        // Mended: the advice after a refused name was to rename the file,
+        // which sends another keyboard's firmware; a missing file got it too.
+        {"GivenFileWithoutPrefix",
+         {File("firmware_v2.led", kValidText)},
+         kBanner + kNoFitFile + GivenNameRule("firmware_v2.led"), Ends::kAtWait, "",
+         {"-n", "firmware_v2.led"}, 2, false},
+        {"GivenFileOfAnotherModel",
+         {File("Q52_v2.led", kValidText)},
+         kBanner + kNoFitFile + GivenNameRule("Q52_v2.led"), Ends::kAtWait, "", {"Q52_v2.led"}},
+        {"GivenFileThatDoesNotExist", {}, kBanner + NotFound("firmware_v2.led"), Ends::kAtWait, "",
+         {"-n", "firmware_v2.led"}, 2, false},
     };
 }
 
 class FilePhase : public ::testing::TestWithParam<std::tuple<FilePhaseCase, Platform>> {};
 
-TEST_P(FilePhase, PrintsItsTranscriptAndExitsWithZero) {
+// The folder's entries, by name, and the content of each regular file.
+std::set<std::string> EntryNames(const std::filesystem::path& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.insert(entry.path().filename().string());
+    }
+    return names;
+}
+
+TEST_P(FilePhase, PrintsItsTranscriptAndExitStatus) {
     const auto& [testCase, platform] = GetParam();
-    if (platform == Platform::kWindows) {
+    const bool windows = platform == Platform::kWindows;
+    if (windows) {
         if (!update_test::WineTestsEnabled())
             GTEST_SKIP() << "configured with UPDATE_WINE_TESTS=OFF";
         ASSERT_TRUE(update_test::WindowsUpdateReady());
@@ -190,25 +350,62 @@ TEST_P(FilePhase, PrintsItsTranscriptAndExitsWithZero) {
             folder.CopyFile(entry.copyFrom, entry.name);
         } else {
             folder.WriteFile(entry.name, entry.content);
+            if (entry.sparseSize > 0) {
+                std::filesystem::resize_file(folder.Path() / entry.name, entry.sparseSize);
+            }
         }
     }
+    const std::set<std::string> before = EntryNames(folder.Path());
 
-    const RunResult run = update_test::RunUpdate(platform, folder.Path());
+    update_test::RunOptions options;
+    options.args = testCase.args;
+    if (!testCase.interruptAtTrace.empty()) {
+        options.interruptWhen = [trace = folder.Path() / "trace.log", at = testCase.interruptAtTrace] {
+            return update_test::ReadFileBytes(trace).find(at) != std::string::npos;
+        };
+    }
+    options.interruptAtOutput = testCase.interruptAtOutput;
+    // Standard input a named pipe that this test holds open for writing.
+    const update_test::TempFolder control;
+    int heldOpen = -1;
+    if (testCase.inputHeldOpen) {
+        options.input = control.Path() / "input";
+        ASSERT_EQ(mkfifo(options.input.c_str(), 0600), 0);
+        heldOpen = open(options.input.c_str(), O_RDWR);
+        ASSERT_GE(heldOpen, 0);
+    }
+    const RunResult run = update_test::RunUpdate(platform, folder.Path(), options);
+    if (heldOpen >= 0) close(heldOpen);
     ASSERT_TRUE(run.started) << run.error;
     ASSERT_FALSE(run.timedOut) << "stdout so far:\n" << run.out;
-    EXPECT_TRUE(run.exited && run.exitStatus == 0) << update_test::Describe(run);
-    if (platform == Platform::kLinux) {
+    const int status =
+        windows && testCase.windowsExitStatus >= 0 ? testCase.windowsExitStatus : testCase.exitStatus;
+    if (!windows && testCase.linuxSignal != 0) {
+        EXPECT_EQ(run.signal, testCase.linuxSignal) << update_test::Describe(run);
+    } else {
+        EXPECT_TRUE(run.exited && run.exitStatus == status) << update_test::Describe(run);
+    }
+    if (!windows) {
         EXPECT_EQ(run.err, "");
     }
 
-    const std::string& output = platform == Platform::kWindows && !testCase.windowsOutput.empty()
-                                    ? testCase.windowsOutput
-                                    : testCase.output;
-    if (testCase.ends == Ends::kAtWait) {
-        EXPECT_EQ(run.out, update_test::Transcript(platform, output));
-        return;
+    // Every prepared file as it was, and nothing new but what the row names.
+    for (const Entry& entry : testCase.entries) {
+        if (entry.folder || !entry.linkTo.empty() || !entry.copyFrom.empty() || entry.sparseSize > 0)
+            continue;
+        EXPECT_EQ(update_test::ReadFileBytes(folder.Path() / entry.name), entry.content)
+            << entry.name << " was changed";
     }
+    std::set<std::string> expectedNames = before;
+    const std::vector<std::string>& created =
+        windows && testCase.windowsCreated ? *testCase.windowsCreated : testCase.created;
+    expectedNames.insert(created.begin(), created.end());
+    EXPECT_EQ(EntryNames(folder.Path()), expectedNames);
 
+    const std::string& output = windows && !testCase.windowsOutput.empty() ? testCase.windowsOutput
+                                                                          : testCase.output;
+    const bool inDevicePhase = testCase.ends == Ends::kInDevicePhase &&
+                               (!windows || testCase.windowsOutput.empty());
     // A file that passed leads into the device phase. These runs have no MIDI
     // device at all (no sequencer on Linux, no device under wine), so
     // discovery reports that none answered, and why.
@@ -218,8 +415,17 @@ TEST_P(FilePhase, PrintsItsTranscriptAndExitsWithZero) {
               "run update again.\n\n"
             : "No MIDI input or output was found: connect the keyboard, switch it on, then run "
               "update again.\n\n";
-    EXPECT_EQ(run.out, update_test::Transcript(
-                           platform, output + "\nFailed: Can't find the suitable device to update!\n\n" + why));
+    const std::string shown =
+        inDevicePhase ? output + "\nFailed: Can't find the suitable device to update!\n\n" + why
+                      : output;
+    if (!testCase.waits) {
+        EXPECT_EQ(run.out, windows ? update_test::WindowsText(shown) : shown);
+    } else if (!windows && testCase.linuxSignal != 0) {
+        // Ended during the wait: the prompt without the line feed that a key ends it with.
+        EXPECT_EQ(run.out, shown + "Press any key to continue . . . ");
+    } else {
+        EXPECT_EQ(run.out, update_test::Transcript(platform, shown));
+    }
 }
 
 std::string CaseName(const ::testing::TestParamInfo<FilePhase::ParamType>& info) {

@@ -2,7 +2,9 @@
 // program runs on a pseudo-terminal, as in a console window. The wait must
 // take one key without echo or line editing, and leave the terminal as it
 // found it however the wait ends: by a key, or by Ctrl+C, SIGTERM or SIGHUP,
-// which still end the process the usual way.
+// which still end the process the usual way. The same with standard input a
+// pipe that stays open (sleep 20 | update, on the terminal): the signals end
+// the wait at once there too.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -42,10 +44,13 @@ public:
 
     bool Opened() const { return terminal_ >= 0; }
 
-    // Starts the program in folder; false when it could not be forked.
-    bool Start(const std::filesystem::path& folder) {
+    // Starts the program in folder; false when it could not be forked. With
+    // pipeInput its standard input is a pipe that this object holds open.
+    bool Start(const std::filesystem::path& folder, bool pipeInput) {
         const std::string program = update_test::NativeUpdatePath().string();
         const std::string workDir = folder.string();
+        int input[2] = {-1, -1};
+        if (pipeInput && pipe(input) != 0) return false;
         pid_ = fork();
         if (pid_ == 0) {
             // A console session's defaults, whatever this test process inherited
@@ -59,12 +64,20 @@ public:
             close(terminal_);
             const int tty = open(slaveName_.c_str(), O_RDWR);
             if (tty < 0 || ioctl(tty, TIOCSCTTY, 0) != 0 || chdir(workDir.c_str()) != 0) _exit(126);
-            dup2(tty, STDIN_FILENO);
+            dup2(pipeInput ? input[0] : tty, STDIN_FILENO);
+            if (pipeInput) {
+                close(input[0]);
+                close(input[1]);
+            }
             dup2(tty, STDOUT_FILENO);
             dup2(tty, STDERR_FILENO);
             if (tty > STDERR_FILENO) close(tty);
             execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
             _exit(127);
+        }
+        if (pipeInput) {
+            close(input[0]);
+            input_ = input[1];
         }
         return pid_ > 0;
     }
@@ -76,6 +89,7 @@ public:
         }
         if (terminal_ >= 0) close(terminal_);
         if (master_ >= 0) close(master_);
+        if (input_ >= 0) close(input_);
     }
 
     pid_t Pid() const { return pid_; }
@@ -107,8 +121,10 @@ public:
         return modes;
     }
 
+    // Types at the terminal, or writes into the input pipe.
     void Type(const std::string& keys) {
-        ASSERT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+        const int to = input_ >= 0 ? input_ : master_;
+        ASSERT_EQ(write(to, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
     }
 
     // Waits for the program to end, reading all it shows; false at the time limit.
@@ -141,6 +157,7 @@ private:
     int master_ = -1;
     int terminal_ = -1;
     std::string slaveName_;
+    int input_ = -1; // the pipe to the program's standard input
     pid_t pid_ = -1;
     bool reaped_ = false;
     std::string output_;
@@ -163,6 +180,7 @@ struct EndOfWait {
     int signal;       // sent to the program when no keys are typed
     int endsBy;       // 0: exits with status 0; otherwise the signal that ends it
     const char* shownAfterPrompt;
+    bool pipeInput = false; // standard input a pipe held open, not the terminal
 };
 
 void PrintTo(const EndOfWait& end, std::ostream* out) { *out << end.label; }
@@ -173,6 +191,12 @@ const EndOfWait kEnds[] = {
     {"CtrlC", "\x03", 0, SIGINT, ""}, // with echo off the terminal shows no ^C
     {"Sigterm", "", SIGTERM, SIGTERM, ""},
     {"Sighup", "", SIGHUP, SIGHUP, ""},
+    // Standard input a pipe that stays open: a byte ends the wait, and so
+    // does any of the signals, at once.
+    {"PipeByte", "x", 0, 0, "\r\n", true},
+    {"PipeSigint", "", SIGINT, SIGINT, "", true},
+    {"PipeSigterm", "", SIGTERM, SIGTERM, "", true},
+    {"PipeSighup", "", SIGHUP, SIGHUP, "", true},
 };
 
 class WaitForKeyOnTerminal : public ::testing::TestWithParam<EndOfWait> {};
@@ -184,11 +208,13 @@ TEST_P(WaitForKeyOnTerminal, EndsAsUsualAndRestoresTheTerminal) {
     ASSERT_TRUE(run.Opened());
     ASSERT_TRUE(EditingAndEchoOn(run.Modes()))
         << "the pseudo-terminal should start in its usual modes";
-    ASSERT_TRUE(run.Start(folder.Path()));
+    ASSERT_TRUE(run.Start(folder.Path(), end.pipeInput));
 
     ASSERT_TRUE(run.ReadUntil(kUpToPrompt)) << "shown so far:\n" << run.Output();
-    ASSERT_TRUE(run.WaitForModes(EditingAndEchoOff))
-        << "the wait did not turn off line editing and echo";
+    if (!end.pipeInput) {
+        ASSERT_TRUE(run.WaitForModes(EditingAndEchoOff))
+            << "the wait did not turn off line editing and echo";
+    }
 
     if (end.keys[0] != '\0') {
         run.Type(end.keys);

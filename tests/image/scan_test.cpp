@@ -24,6 +24,13 @@ std::string Bytes(std::initializer_list<int> list) {
     return s;
 }
 
+// The payload of the largest record: 65,531 bytes, a record of 65,535.
+std::vector<uint8_t> Bytes65531() {
+    std::vector<uint8_t> payload(65531);
+    for (size_t i = 0; i < payload.size(); i++) payload[i] = static_cast<uint8_t>(i * 7 + 3);
+    return payload;
+}
+
 const std::vector<ScanCase>& ScanCases() {
     static const std::vector<ScanCase> cases = {
         // Field values.
@@ -120,6 +127,121 @@ TEST_P(ScanTable, FileGivesSameBytes) {
 
 INSTANTIATE_TEST_SUITE_P(Image, ScanTable, ::testing::ValuesIn(ScanCases()),
                          [](const ::testing::TestParamInfo<ScanCase>& tested) { return tested.param.name; });
+
+// Where and how the reading stops: at the end, at text that holds no record,
+// at a stray line with a whole record on a later line, or at a byte no text
+// holds. Each row is read from memory and from a file.
+struct StopCase {
+    const char* name;
+    std::string text;
+    uint32_t line; // 0: read to the end
+    uint32_t column;
+    TextEnd end;
+    uint8_t byte = 0; // with kTextStrayByte
+};
+
+void PrintTo(const StopCase& c, std::ostream* os) { *os << c.name; }
+
+const std::string kOne = "00 05 01 02 03 FA FF\n";
+
+const std::vector<StopCase>& StopCases() {
+    static const std::vector<StopCase> cases = {
+        {"ToTheEnd", kOne + "00 02 00 00\n", 0, 0, kTextRead},
+        {"CommentAtTheEnd", kOne + "; the end\n", 2, 1, kTextRestIgnored},
+        {"RecordAfterAStrayLine", kOne + "; part 2\n00 02 00 00\n", 2, 1, kTextRecordFollows},
+        {"RecordAfterEmptyLines", kOne + ";\n\n\n\n00 02 00 00", 2, 1, kTextRecordFollows},
+        {"RecordOverSeveralLines", kOne + ";\n00 05\n01 02\n\n03 FA\nFF\n", 2, 1,
+         kTextRecordFollows},
+        // Only a line start begins a reading: the record after the
+        // semicolon on the same line does not count.
+        {"RecordAfterTextOnTheSameLine", kOne + "; 00 02 00 00\n", 2, 1, kTextRestIgnored},
+        {"RecordIndentedOnItsLine", kOne + ";\n \t 00 02 00 00\n", 2, 1, kTextRecordFollows},
+        {"RecordAfterASecondStrayLine", kOne + ";\n00 05 01;\n-\n00 02 00 00\n", 2, 1,
+         kTextRecordFollows},
+        // A later line's reading that ends before its record does is no record.
+        {"RecordCutShortOnALaterLine", kOne + ";\n00 05 01 02\n", 2, 1, kTextRestIgnored},
+        {"RecordCutByAStrayLine", kOne + ";\n00 05 01\n;\n02 03 FA FF\n", 2, 1, kTextRestIgnored},
+        // The length field decides how many fields a record takes: fewer
+        // or more than it says are no record, whatever the sums.
+        {"LengthFieldLongerThanTheRecord", kOne + ";\n00 06 01 02 03 FA FF\n", 2, 1,
+         kTextRestIgnored},
+        {"LengthFieldShorterThanTheRecord", kOne + ";\n00 04 01 02 03 FA FF\n", 2, 1,
+         kTextRestIgnored},
+        {"LengthFieldLongerThanTheSumsThatHold", kOne + ";\n00 09 01 02 FD FF\n", 2, 1,
+         kTextRestIgnored},
+        {"LengthFieldShorterButSumsHold", kOne + ";\n00 04 01 02 FD FF\n", 2, 1, kTextRecordFollows},
+        {"ChecksumWrongOnALaterLine", kOne + ";\n00 05 01 02 03 FB FF\n", 2, 1, kTextRestIgnored},
+        {"LengthOneIsAWholeRecord", kOne + ";\n00 01 00 00\n", 2, 1, kTextRecordFollows},
+        {"SizeOneIsNoRecord", kOne + ";\nFF FF 00 00\n", 2, 1, kTextRestIgnored},
+        {"LargestRecordOnALaterLine",
+         kOne + ";\n" + update_test::Hex(update_test::Record(Bytes65531()), " ") + "\n", 2, 1,
+         kTextRecordFollows},
+        {"LargestRecordCutShortOnALaterLine",
+         kOne + ";\n" + update_test::Hex(update_test::Record(Bytes65531()), " ").substr(0, 3 * 65534) +
+             "\n",
+         2, 1, kTextRestIgnored},
+        // 131,072 empty lines between the stray line and the record.
+        {"RecordAfterManyEmptyLines", kOne + ";\n" + std::string(131072, '\n') + "00 02 00 00\n", 2, 1,
+         kTextRecordFollows},
+        {"ManyEmptyLinesOnly", kOne + ";\n" + std::string(131072, '\n'), 2, 1, kTextRestIgnored},
+        {"SignThenLineFeed", kOne + "-\n00 02 00 00\n", 2, 1, kTextRecordFollows},
+        // Bytes no text holds.
+        {"NulInsideALine", "00 05 01 02 03 FA FF" + std::string(1, '\0') + "00 02 00 00\n", 1, 21,
+         kTextStrayByte, 0x00},
+        {"ZeroPaddingAfterTheLastRecord", kOne + std::string(512, '\0'), 2, 1, kTextStrayByte, 0x00},
+        {"ControlByteAfterASign", kOne + "+" + Bytes({0x01}), 2, 2, kTextStrayByte, 0x01},
+        {"EscapeByte", kOne + Bytes({0x1B}) + "[0m", 2, 1, kTextStrayByte, 0x1B},
+        {"UnitSeparator", kOne + Bytes({0x1F}), 2, 1, kTextStrayByte, 0x1F},
+        {"EndMarkAtTheVeryEnd", kOne + Bytes({0x1A}), 2, 1, kTextRestIgnored},
+        {"EndMarksAndWhiteSpaceAtTheEnd", kOne + Bytes({0x1A, 0x1A}) + "\r\n" + Bytes({0x1A}), 2, 1,
+         kTextRestIgnored},
+        {"EndMarkAfterAPrefix", kOne + "0x" + Bytes({0x1A}), 2, 1, kTextRestIgnored},
+        {"EndMarkWithRecordsAfterIt", kOne + Bytes({0x1A}) + "00 02 00 00\n", 2, 1, kTextStrayByte,
+         0x1A},
+        {"EndMarkWithTextAfterIt", kOne + Bytes({0x1A}) + "\n; end\n", 2, 1, kTextStrayByte, 0x1A},
+        {"EndMarkThenNul", kOne + Bytes({0x1A, 0x00}), 2, 1, kTextStrayByte, 0x1A},
+        // Not below 0x20: text that holds no record, as before.
+        {"DeleteByte", kOne + Bytes({0x7F}), 2, 1, kTextRestIgnored},
+        {"HighByte", kOne + Bytes({0xC3, 0xA9}) + "\n", 2, 1, kTextRestIgnored},
+        // A stray line before the stray byte: the reading stopped at the line.
+        {"NulAfterAComment", kOne + ";" + std::string(1, '\0') + "\n", 2, 1, kTextRestIgnored},
+    };
+    return cases;
+}
+
+class StopTable : public ::testing::TestWithParam<StopCase> {};
+
+void ExpectStop(const StopCase& c, const TextStop& stop) {
+    EXPECT_EQ(stop.line, c.line);
+    EXPECT_EQ(stop.column, c.column);
+    EXPECT_EQ(static_cast<int>(stop.end), static_cast<int>(c.end));
+    if (c.end == kTextStrayByte) {
+        EXPECT_EQ(stop.byte, c.byte);
+    }
+}
+
+TEST_P(StopTable, FromMemory) {
+    const StopCase& c = GetParam();
+    TextStop stop = {99, 99, kTextRecordFollows, 0xEE};
+    ASSERT_TRUE(ScanImageText(reinterpret_cast<const uint8_t*>(c.text.data()), c.text.size(),
+                              &ScratchImage(), &stop));
+    ExpectStop(c, stop);
+}
+
+TEST_P(StopTable, FromAFile) {
+    const StopCase& c = GetParam();
+    TempDir dir;
+    ASSERT_TRUE(dir.ok());
+    const std::string file = dir.WriteFile("Q25.led", c.text);
+    TextStop stop = {99, 99, kTextRecordFollows, 0xEE};
+    StdoutCapture out;
+    ASSERT_EQ(LoadImage(file.c_str(), &ScratchImage(), &stop), kLoadOk);
+    out.Take();
+    ExpectStop(c, stop);
+}
+
+INSTANTIATE_TEST_SUITE_P(Image, StopTable, ::testing::ValuesIn(StopCases()),
+                         [](const ::testing::TestParamInfo<StopCase>& tested) { return tested.param.name; });
 
 bool IsHexDigit(int c) {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');

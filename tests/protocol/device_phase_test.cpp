@@ -626,6 +626,8 @@ struct OptionCase {
     int interruptSignal = SIGINT;   // ... or this signal
     std::string pauseAt{};          // the program stopped for pauseMs once trace.log holds this
     int pauseMs = 0;
+    bool outputClosed = false;      // the console's reader goes away after `console`
+    bool noOutput = false;          // no standard output at all: nothing may take its place
 };
 
 void PrintTo(const OptionCase& c, std::ostream* out) { *out << c.label; }
@@ -656,14 +658,12 @@ std::vector<OptionCase> OptionCases() {
          true,
          {"", Cat({kWireA, kWireB, kWireC}), {0, 1, 2}, {{0, 0, 2}}, 0, 0}},
         // The base name follows the last '/' on Linux, the last '/' or '\' on
-        // Windows: on Linux this is one name without an accepted prefix.
+        // Windows: on Linux this is one name, of a file that does not exist.
         {"BackslashSeparatesFoldersOnWindowsOnly",
          {"-n", "fw\\Q25one.led"},
          {"fw/Q25one.led", Spacing::kRecordPerLine, kOne},
          kOnePair,
-         kBanner + "Error: The fit file is not found.\n\n"
-                   "The name of 'fw\\Q25one.led' must begin with Q25 or Q49 (any case). Rename "
-                   "the file, then run: update FILE\n\n",
+         kBanner + "Error: File 'fw\\Q25one.led' is not found.\n\n",
          2,
          false,
          {},
@@ -869,6 +869,32 @@ std::vector<OptionCase> OptionCases() {
          {"", Cat({kWireA, kWireB, kWireC}), {0, 1, 2}, {{0, 0, 2}}, 0, 0}, true, "", -1, {}, 4500,
          false, "", SIGINT, "send output 0: F0 30 30 30 32", 4000},
     };
+    // The console's reader goes away after the banner (update -n | head -c 45):
+    // the update goes on to its end, both ports closed, and the exit status
+    // tells the outcome. The verdicts come late, so that the progress lines
+    // are written after the reader is gone.
+    cases.push_back({"ConsoleClosedAfterTheBanner", {"-n"}, kThreeFile,
+                     kOnePair + "record_default code 1A delay 300\n", kBanner, 0, false,
+                     {"", Cat({kWireA, kWireB, kWireC}), {0, 1, 2}, {{0, 0, 2}}, 0, 0}, true, "",
+                     -1, {}, 0, false, "", SIGINT, "", 0, true});
+    cases.push_back({"ConsoleClosedAfterTheBannerTransferFails", {"-n"},
+                     {"Q25vanish.led", Spacing::kRecordPerLine, {kR11, kR22, kA}},
+                     kOnePair + "record_default code 1A delay 300\noutput_send_fail 0 5\n",
+                     kBanner, 5, false,
+                     {"", Cat({kWireR11, kWireR22}), {0}, {{0, 0, 2}}, 0, 0}, true, "", -1, {}, 0,
+                     false, "", SIGINT, "", 0, true});
+    // Started with no standard output at all (update >&-): the trace, the
+    // first file opened, must not take its place and receive the console.
+    {
+        OptionCase c = *std::find_if(cases.begin(), cases.end(), [](const OptionCase& row) {
+            return row.label == "ChosenPairWithTrace";
+        });
+        c.label = "NoConsoleAtAllWithTrace";
+        c.console = "";
+        c.windowsExitStatus = -1;
+        c.noOutput = true;
+        cases.push_back(c);
+    }
     // A session's end or a polite kill ends the run as Ctrl-C does.
     for (const auto& [label, signal] : {std::pair{"TerminatedDuringTheTransfer", SIGTERM},
                                         std::pair{"HangUpDuringTheTransfer", SIGHUP}}) {
@@ -909,6 +935,8 @@ TEST_P(Options, Run) {
     run.interruptSignal = c.interruptSignal;
     run.pauseAt = c.pauseAt;
     run.pauseFor = std::chrono::milliseconds(c.pauseMs);
+    run.outputClosedAfterConsole = c.outputClosed;
+    run.noOutput = c.noOutput;
     update_test::RunWholeUpdate(platform, run);
 }
 

@@ -53,12 +53,12 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
 // In the child, between fork and exec: only async-signal-safe calls. On a
 // failure the errno is sent back through the report pipe.
 [[noreturn]] void ExecChild(const char* workDir, const char* inPath, const char* outPath,
-                            const char* errPath, char* const argv[], char* const envp[],
-                            int reportFd) {
+                            int outPipe, bool noOutput, const char* errPath, char* const argv[],
+                            char* const envp[], int reportFd) {
     setpgid(0, 0);
     int failure = 0;
     const int in = open(inPath, O_RDONLY);
-    const int out = open(outPath, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int out = outPipe >= 0 ? outPipe : open(outPath, O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int err = open(errPath, O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (in < 0 || out < 0 || err < 0 || dup2(in, STDIN_FILENO) < 0 ||
         dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0 || chdir(workDir) != 0) {
@@ -67,6 +67,7 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
         if (in > STDERR_FILENO) close(in);
         if (out > STDERR_FILENO) close(out);
         if (err > STDERR_FILENO) close(err);
+        if (noOutput) close(STDOUT_FILENO);
         execve(argv[0], argv, envp);
         failure = errno;
     }
@@ -93,6 +94,14 @@ RunResult RunProgram(const std::filesystem::path& program, const RunOptions& opt
     const std::vector<char*> argv = Pointers(argStrings);
     const std::vector<char*> envp = Pointers(envStrings);
 
+    // Standard output as a pipe that is read only in part.
+    int outPipe[2] = {-1, -1};
+    if (options.closeOutputAfter > 0 && pipe2(outPipe, O_CLOEXEC) != 0) {
+        result.error = std::string("pipe: ") + strerror(errno);
+        return result;
+    }
+    std::string piped;
+
     // Reports a failure to start: the exec closes the write end on success.
     int report[2];
     if (pipe2(report, O_CLOEXEC) != 0) {
@@ -108,11 +117,36 @@ RunResult RunProgram(const std::filesystem::path& program, const RunOptions& opt
     }
     if (pid == 0) {
         close(report[0]);
-        ExecChild(workDir.c_str(), inPath.c_str(), outPath.c_str(), errPath.c_str(), argv.data(),
-                  envp.data(), report[1]);
+        ExecChild(workDir.c_str(), inPath.c_str(), outPath.c_str(), outPipe[1], options.noOutput,
+                  errPath.c_str(), argv.data(), envp.data(), report[1]);
     }
     setpgid(pid, pid); // also from here, so that the group exists before any kill
     close(report[1]);
+    if (outPipe[1] >= 0) {
+        close(outPipe[1]);
+        fcntl(outPipe[0], F_SETFL, O_NONBLOCK);
+    }
+    // Reads what the pipe holds, up to closeOutputAfter bytes in all, then
+    // closes its reading end.
+    const auto readPipe = [&] {
+        while (outPipe[0] >= 0 && piped.size() < options.closeOutputAfter) {
+            char buffer[4096];
+            const size_t want = std::min(sizeof buffer, options.closeOutputAfter - piped.size());
+            const ssize_t n = read(outPipe[0], buffer, want);
+            if (n <= 0) {
+                if (n == 0) {
+                    close(outPipe[0]);
+                    outPipe[0] = -1;
+                }
+                return;
+            }
+            piped.append(buffer, static_cast<size_t>(n));
+        }
+        if (outPipe[0] >= 0) {
+            close(outPipe[0]);
+            outPipe[0] = -1;
+        }
+    };
     int childErrno = 0;
     ssize_t got;
     while ((got = read(report[0], &childErrno, sizeof childErrno)) < 0 && errno == EINTR) {
@@ -131,7 +165,11 @@ RunResult RunProgram(const std::filesystem::path& program, const RunOptions& opt
         const pid_t done = waitpid(pid, &status, WNOHANG);
         if (done == pid) break;
         if (done < 0 && errno != EINTR) break;
-        if (!interrupted && options.interruptWhen && options.interruptWhen()) {
+        readPipe();
+        if (!interrupted && ((options.interruptWhen && options.interruptWhen()) ||
+                             (!options.interruptAtOutput.empty() &&
+                              ReadFileBytes(outPath).find(options.interruptAtOutput) !=
+                                  std::string::npos))) {
             kill(pid, options.interruptSignal);
             interrupted = true;
         }
@@ -155,7 +193,9 @@ RunResult RunProgram(const std::filesystem::path& program, const RunOptions& opt
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
 
-    result.out = ReadFileBytes(outPath);
+    readPipe();
+    if (outPipe[0] >= 0) close(outPipe[0]);
+    result.out = options.closeOutputAfter > 0 ? piped : ReadFileBytes(outPath);
     result.err = ReadFileBytes(errPath);
     if (got > 0) {
         result.error = "cannot start " + program.string() + ": " + strerror(childErrno);

@@ -31,6 +31,15 @@ struct RunOptions {
     // CTRL_C_EVENT).
     std::function<bool()> interruptWhen{};
     int interruptSignal = SIGINT;
+    // Once standard output holds this text, the program gets interruptSignal
+    // too (what is written to a file is seen once the program flushed it).
+    std::string interruptAtOutput{};
+    // Non-zero: standard output is a pipe of which only the first
+    // closeOutputAfter bytes are read before its reading end is closed, as by
+    // `update | head -c N`; out holds those bytes.
+    size_t closeOutputAfter = 0;
+    // The program starts with no standard output at all (update >&-).
+    bool noOutput = false;
     // Once it returns true the program is stopped (SIGSTOP) for pauseFor, as a
     // suspended computer or a starved process would be, then continued.
     std::function<bool()> pauseWhen{};

@@ -153,6 +153,10 @@ void RunAndCheck(Platform platform, const WholeRun& row, std::string* reportText
         };
         options.pauseFor = row.pauseFor;
     }
+    options.noOutput = row.noOutput;
+    if (row.outputClosedAfterConsole) {
+        options.closeOutputAfter = (windows ? WindowsText(row.console) : row.console).size();
+    }
     // Polls under wine take longer than 1 ms, and wine may have to start its server first.
     options.timeLimit = windows ? 2 * row.timeLimit + std::chrono::seconds(60) : row.timeLimit;
     const auto began = std::chrono::steady_clock::now();

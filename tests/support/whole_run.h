@@ -65,6 +65,10 @@ struct WholeRun {
     int interruptSignal = SIGINT;         // ... by this signal
     std::string pauseAt;                  // the program stopped for pauseFor once trace.log holds this
     std::chrono::milliseconds pauseFor{0};
+    // Standard output is a pipe whose reader goes away once it has read the
+    // console above (as `update | head -c N`): the rest is lost, the run is not.
+    bool outputClosedAfterConsole = false;
+    bool noOutput = false; // no standard output at all (update >&-); console must be empty
 
     std::chrono::milliseconds timeLimit{20000}; // killed after (more under wine)
     std::chrono::milliseconds atLeast{0};       // the run lasts at least this long

@@ -279,20 +279,34 @@ Selection SelectFile(const Options* options) {
     return {found, found == kFindFound ? gFileName : nullptr};
 }
 
+void PrintLedLogRefusal(const char* path) {
+    printf("Error: The log file '%s' would be a .led file: give the log another name.\n", path);
+}
+
 // Opens the --log file; prints the one-line refusal itself. The trace never
-// goes into a firmware file, never into a folder, and opening it never waits.
-FILE* OpenTrace(const char* path, const char* firmware) {
+// goes into a firmware file (by the name the system would open, through
+// links, or by identity), never into a folder, and opening it never waits.
+// When the firmware is named but does not exist, nothing is opened: the run
+// ends with "not found" before any MIDI, and a log named like the firmware
+// must not create the file the run then reads. *refused tells a refusal.
+FILE* OpenTrace(const char* path, const char* firmware, bool* refused) {
     FILE* log = nullptr;
+    *refused = true;
     if (HasLedExtension(path)) {
-        printf("Error: The log file '%s' would be a .led file: give the log another name.\n", path);
+        PrintLedLogRefusal(path);
+        return nullptr;
+    }
+    if (firmware != nullptr && !PathExists(firmware)) {
+        *refused = false;
         return nullptr;
     }
     switch (OpenLogFile(path, firmware, &log)) {
-    case kLogOpened: return log;
+    case kLogOpened: *refused = false; return log;
     case kLogIsFolder: printf("Error: The log file '%s' is a folder.\n", path); break;
     case kLogIsFirmware:
         printf("Error: The log file '%s' is the firmware file: give the log another name.\n", path);
         break;
+    case kLogIsLedFile: PrintLedLogRefusal(path); break;
     case kLogNoReader:
         printf("Error: The log file '%s' is a pipe that nothing reads.\n", path);
         break;
@@ -303,15 +317,31 @@ FILE* OpenTrace(const char* path, const char* firmware) {
 
 // With --check: where the reading of the text stopped before its end.
 void PrintTextStop(const TextStop* stop) {
-    if (stop->line == 0) return;
-    if (stop->recordFollows) {
+    const unsigned line = static_cast<unsigned>(stop->line);
+    const unsigned column = static_cast<unsigned>(stop->column);
+    switch (stop->end) {
+    case kTextRead: break;
+    case kTextRecordFollows:
         printf("The text stops being hexadecimal at line %u, column %u, and records follow "
                "after it.\n",
-               static_cast<unsigned>(stop->line), static_cast<unsigned>(stop->column));
-    } else {
+               line, column);
+        break;
+    case kTextStrayByte:
+        if (stop->byte == 0x1A) {
+            printf("The text stops being hexadecimal at line %u, column %u, at an end-of-file "
+                   "mark (byte 1A) with more text after it: the file is damaged.\n",
+                   line, column);
+        } else {
+            printf("The text stops being hexadecimal at line %u, column %u, at the byte %02X, "
+                   "which no text holds: the file is damaged.\n",
+                   line, column, stop->byte);
+        }
+        break;
+    default:
         printf("The text stops being hexadecimal at line %u, column %u; the rest holds no "
                "record and is ignored.\n",
-               static_cast<unsigned>(stop->line), static_cast<unsigned>(stop->column));
+               line, column);
+        break;
     }
 }
 
@@ -325,16 +355,20 @@ void PrintSummary(const FirmwareImage* image, uint8_t modelCode) {
            modelCode);
 }
 
-// After "The fit file is not found.": the name examined, the rule it broke,
-// and how to choose another file.
+// After "The fit file is not found.": the name examined and what to use
+// instead. The name is the only model check before MIDI, so the advice is
+// the firmware made for the keyboard, never another file under a new name.
 void PrintNameRule(const char* fileName, bool searched) {
     if (searched) {
-        printf("Only the first .led file of this folder is examined: '%s'. Its name must begin "
-               "with Q25 or Q49 (any case). To use another file, run: update FILE\n\n",
+        printf("Only the first .led file of this folder is examined: '%s'. Its name does not "
+               "begin with Q25 or Q49, so it is not firmware for this keyboard. Use the firmware "
+               "file made for your keyboard (its name begins with Q25 or Q49): keep it alone in "
+               "this folder, or run: update FILE\n\n",
                fileName);
     } else {
-        printf("The name of '%s' must begin with Q25 or Q49 (any case). Rename the file, then "
-               "run: update FILE\n\n",
+        printf("The name of '%s' does not begin with Q25 or Q49, so it is not firmware for this "
+               "keyboard. Use the firmware file made for your keyboard: its name begins with Q25 "
+               "or Q49.\n\n",
                fileName);
     }
 }
@@ -355,6 +389,11 @@ int RunSequence(const Options* options, const Selection* selection) {
         return kExitFileRefused;
     }
 
+    // A FILE that does not exist is not found, whatever its name.
+    if (options->file != nullptr && !PathExists(fileName)) {
+        printf("Error: File '%s' is not found.\n\n", fileName);
+        return kExitFileRefused;
+    }
     const uint8_t modelCode = ModelCodeFor(BaseName(fileName));
     if (modelCode == 0) {
         printf("Error: The fit file is not found.\n\n");
@@ -362,18 +401,19 @@ int RunSequence(const Options* options, const Selection* selection) {
         return kExitFileRefused;
     }
 
-    TextStop stop = {0, 0, false};
-    const LoadResult loaded = LoadImage(fileName, &gImage, &stop);
+    TextStop stop = {0, 0, kTextRead, 0};
+    const LoadResult loaded = LoadImage(fileName, &gImage, &stop, InterruptRequested);
     if (loaded == kLoadNotOpened) {
         printf("Error: File '%s' is not found.\n\n", fileName);
         return kExitFileRefused;
     }
-    if (loaded != kLoadOk) return kExitFileRefused; // the refusal has been printed
+    if (loaded == kLoadInterrupted) return kExitInterrupted; // nothing was sent
+    if (loaded != kLoadOk) return kExitFileRefused;          // the refusal has been printed
     if (options->mode == kModeCheck) PrintTextStop(&stop);
     if (!ValidateImage(&gImage)) return kExitFileRefused;
-    // A line that is no hexadecimal text ended the reading, yet records
-    // follow it: the image read is only part of the firmware.
-    if (stop.recordFollows) {
+    // A stray byte or a stray line ended the reading, yet the text goes on:
+    // the image read is only part of the firmware.
+    if (TextCutShort(&stop)) {
         printf("Error: The upgrade file is error!\n\n");
         return kExitFileRefused;
     }
@@ -421,9 +461,10 @@ int RunUpdate(int argc, char** argv) {
 
     FILE* log = nullptr;
     if (options.logPath != nullptr) {
-        log = OpenTrace(options.logPath, selection.name);
-        if (log == nullptr) return kExitUsage;
-        TraceStart(log, argc, argv);
+        bool refused = false;
+        log = OpenTrace(options.logPath, selection.name, &refused);
+        if (refused) return kExitUsage;
+        if (log != nullptr) TraceStart(log, argc, argv);
     }
     options.device.trace = log;
     options.device.interrupted = InterruptRequested;
@@ -452,7 +493,7 @@ int RunUpdate(int argc, char** argv) {
     if (status == kExitInterrupted) return status; // no wait: the user asked to stop
     if (options.mode != kModeUpdate || options.noPause) return status;
     WaitForKey();
-    return kExitUpdated;
+    return InterruptRequested() ? kExitInterrupted : kExitUpdated;
 }
 
 bool HasLedExtension(const char* name) {

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -24,12 +25,13 @@ constexpr int kEndSignals[] = {SIGINT, SIGTERM, SIGHUP};
 constexpr int kEndSignalCount = sizeof kEndSignals / sizeof kEndSignals[0];
 
 termios gSavedTerminal;                          // the terminal's mode before the wait
+volatile sig_atomic_t gTerminalChanged;          // the wait changed the terminal's mode
 struct sigaction gSavedActions[kEndSignalCount]; // the handlers before the wait
 bool gInstalled[kEndSignalCount];                // which signals the wait took over
 
-volatile sig_atomic_t gInterrupt; // set by OnInterrupt
+volatile sig_atomic_t gInterrupt; // the signal that asked to stop; 0: none
 
-extern "C" void OnInterrupt(int) { gInterrupt = 1; }
+extern "C" void OnInterrupt(int signalNumber) { gInterrupt = signalNumber; }
 
 bool SameFile(const struct stat* a, const struct stat* b) {
     return a->st_dev == b->st_dev && a->st_ino == b->st_ino;
@@ -44,16 +46,19 @@ void RestoreHandlers() {
 
 // A signal that ends the process arrived during the wait: give the terminal its
 // mode back, then let the signal end the process with its default action.
-extern "C" void OnEndSignal(int signalNumber) {
-    tcsetattr(STDIN_FILENO, TCSANOW, &gSavedTerminal);
+// Only async-signal-safe calls.
+void EndBySignal(int signalNumber) {
+    if (gTerminalChanged != 0) tcsetattr(STDIN_FILENO, TCSANOW, &gSavedTerminal);
     RestoreHandlers();
     struct sigaction defaultAction;
     memset(&defaultAction, 0, sizeof defaultAction);
     defaultAction.sa_handler = SIG_DFL;
     sigemptyset(&defaultAction.sa_mask);
     sigaction(signalNumber, &defaultAction, nullptr);
-    raise(signalNumber); // delivered when this handler returns and unblocks it
+    raise(signalNumber); // in a handler: delivered when it returns and unblocks it
 }
+
+extern "C" void OnEndSignal(int signalNumber) { EndBySignal(signalNumber); }
 
 // Catches the ending signals for the duration of the wait. A signal that was
 // ignored when the program started (as under nohup) stays ignored.
@@ -89,14 +94,51 @@ void ReadOneKey() {
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
 
-    InstallHandlers();
+    gTerminalChanged = 1;
     if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) {
         ReadOneByte();
         tcsetattr(STDIN_FILENO, TCSANOW, &gSavedTerminal);
     } else {
         ReadOneByte();
     }
-    RestoreHandlers();
+    gTerminalChanged = 0;
+}
+
+// True when path, or the last target of the symbolic links it is (existing
+// or not), is named .led: writing to path would write that file.
+bool LinksToLedName(const char* path) {
+    char name[PATH_MAX];
+    char target[PATH_MAX];
+    if (snprintf(name, sizeof name, "%s", path) >= static_cast<int>(sizeof name)) return false;
+    for (int hop = 0; hop < 40; ++hop) { // as many links as the system follows
+        struct stat status;
+        if (lstat(name, &status) != 0 || !S_ISLNK(status.st_mode)) break;
+        const ssize_t length = readlink(name, target, sizeof target - 1);
+        if (length < 0) break;
+        target[length] = '\0';
+        // A relative target is taken from the link's own folder.
+        const char* slash = strrchr(name, '/');
+        if (target[0] == '/' || slash == nullptr) {
+            memcpy(name, target, static_cast<size_t>(length) + 1);
+        } else {
+            const size_t folder = static_cast<size_t>(slash - name) + 1;
+            if (folder + static_cast<size_t>(length) + 1 > sizeof name) return false;
+            memcpy(name + folder, target, static_cast<size_t>(length) + 1);
+        }
+    }
+    return HasLedExtension(name);
+}
+
+// True when the opened file's own name, as the system holds it, is a .led
+// name (the name may have changed between the look and the open).
+bool OpenedAsLedFile(int fd) {
+    char link[64];
+    char name[PATH_MAX];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t length = readlink(link, name, sizeof name - 1);
+    if (length < 0) return false; // no /proc: the look before the open stands
+    name[length] = '\0';
+    return HasLedExtension(name);
 }
 
 } // namespace
@@ -125,21 +167,41 @@ FindResult FindFirstLedFile(char* name, size_t capacity) {
     return result;
 }
 
-bool PrepareConsoleOutput() { return isatty(STDOUT_FILENO) != 0; }
+bool PrepareConsoleOutput() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+            // The lowest free descriptor is fd itself.
+            if (open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY) != fd) break;
+        }
+    }
+    // A reader of the console's pipe that goes away (update | head, a pager
+    // that is quit) fails the writes instead of ending the update midway.
+    signal(SIGPIPE, SIG_IGN);
+    return isatty(STDOUT_FILENO) != 0;
+}
 
 // Stands in for the command interpreter's "pause": prints the prompt and
 // waits for one key, or for one byte or the end of input when standard input
-// is not a terminal.
+// is not a terminal. Ctrl-C, SIGTERM and SIGHUP end the wait and the process
+// at once, also when they came just before it.
 void WaitForKey() {
     printf("Press any key to continue . . . ");
     fflush(stdout);
+    InstallHandlers();
+    if (gInterrupt != 0) EndBySignal(gInterrupt);
     if (isatty(STDIN_FILENO)) {
         ReadOneKey();
     } else {
         ReadOneByte();
     }
+    RestoreHandlers();
     printf("\n");
     fflush(stdout);
+}
+
+bool PathExists(const char* path) {
+    struct stat status;
+    return stat(path, &status) == 0;
 }
 
 void CatchInterrupts() {
@@ -171,6 +233,7 @@ LogOpen OpenLogFile(const char* path, const char* firmware, FILE** log) {
         if (S_ISDIR(status.st_mode)) return kLogIsFolder;
         if (haveFirmware && SameFile(&status, &firmwareStatus)) return kLogIsFirmware;
     }
+    if (LinksToLedName(path)) return kLogIsLedFile;
     const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) {
         if (errno == ENXIO) return kLogNoReader;
@@ -189,14 +252,10 @@ LogOpen OpenLogFile(const char* path, const char* firmware, FILE** log) {
         const int flags = fcntl(fd, F_GETFL);
         if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) result = kLogFailed;
     }
+    if (result == kLogOpened && OpenedAsLedFile(fd)) result = kLogIsLedFile;
     if (result == kLogOpened) {
-        *log = fdopen(fd, "a");
-        if (*log != nullptr) {
-            // A reader of the pipe that goes away fails the write instead of
-            // ending the program.
-            signal(SIGPIPE, SIG_IGN);
-            return kLogOpened;
-        }
+        *log = fdopen(fd, "a"); // a reader of a pipe that goes away fails the write
+        if (*log != nullptr) return kLogOpened;
         result = kLogFailed;
     }
     close(fd);

@@ -8,22 +8,39 @@
 
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <io.h>
+
+#include "driver/driver.h"
 
 namespace {
 
 volatile LONG gInterrupt; // set by OnConsoleEvent
+volatile LONG gWaiting;   // the run is in its closing wait for a key
+
+UINT gSavedOutputCodePage; // 0: the console's code page was not changed
+
+void RestoreOutputCodePage() {
+    if (gSavedOutputCodePage != 0) SetConsoleOutputCP(gSavedOutputCodePage);
+}
 
 // Runs on a thread of its own. For a closing console the process ends when
 // this returns, so it waits for the run to close its ports and exit first
-// (the system allows a few seconds).
+// (the system allows a few seconds). During the closing wait for a key there
+// is nothing left to close: the process ends at once, with status 130, even
+// when the command interpreter's "pause" reads from a pipe that stays open.
 BOOL WINAPI OnConsoleEvent(DWORD event) {
     switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
     case CTRL_CLOSE_EVENT:
         InterlockedExchange(&gInterrupt, 1);
+        if (InterlockedCompareExchange(&gWaiting, 0, 0) != 0) {
+            RestoreOutputCodePage();
+            ExitProcess(130);
+        }
         if (event == CTRL_CLOSE_EVENT) Sleep(10000);
         return TRUE;
     default: return FALSE;
@@ -62,9 +79,56 @@ bool SameFile(const char* a, const char* b) {
            first.nFileIndexLow == second.nFileIndexLow;
 }
 
-UINT gSavedOutputCodePage;
+// The file name the system opens for path: a stream suffix (":name",
+// "::$DATA") is cut off, and so are trailing dots and spaces, which the
+// system drops ("Q49x.led." and "Q49x.led " open Q49x.led).
+bool OpensAsLedName(const char* path) {
+    char name[1024];
+    const char* base = path;
+    for (const char* p = path; *p != '\0'; ++p) {
+        if (*p == '/' || *p == '\\') base = p + 1;
+    }
+    // A drive's colon ("C:Q49.led") is no stream.
+    if (base == path &&
+        ((base[0] >= 'A' && base[0] <= 'Z') || (base[0] >= 'a' && base[0] <= 'z')) &&
+        base[1] == ':') {
+        base += 2;
+    }
+    size_t length = 0;
+    while (base[length] != '\0' && base[length] != ':' && length + 1 < sizeof name) {
+        name[length] = base[length];
+        ++length;
+    }
+    while (length > 0 && (name[length - 1] == '.' || name[length - 1] == ' ')) --length;
+    name[length] = '\0';
+    return HasLedExtension(name);
+}
 
-void RestoreOutputCodePage() { SetConsoleOutputCP(gSavedOutputCodePage); }
+// True when the file open as handle is named .led in its final path (after
+// links and junctions).
+bool FinalNameIsLed(HANDLE handle) {
+    static wchar_t finalPath[kWidePathSize];
+    static char narrow[3 * kWidePathSize];
+    const DWORD length = GetFinalPathNameByHandleW(handle, finalPath, kWidePathSize, 0);
+    if (length == 0 || length >= kWidePathSize) return false;
+    if (WideCharToMultiByte(CP_UTF8, 0, finalPath, -1, narrow, sizeof narrow, nullptr, nullptr) <=
+        0)
+        return false;
+    return OpensAsLedName(narrow);
+}
+
+// True when an existing path reaches a file whose final name is .led.
+bool ExistingFileIsLed(const char* path) {
+    const wchar_t* wide = Widen(path);
+    if (wide == nullptr) return false;
+    const HANDLE file = CreateFileW(wide, FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const bool led = FinalNameIsLed(file);
+    CloseHandle(file);
+    return led;
+}
 
 } // namespace
 
@@ -88,8 +152,9 @@ FindResult FindFirstLedFile(char* name, size_t capacity) {
 bool PrepareConsoleOutput() {
     DWORD mode = 0;
     if (!GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode)) return false;
-    gSavedOutputCodePage = GetConsoleOutputCP();
-    if (gSavedOutputCodePage != CP_UTF8 && SetConsoleOutputCP(CP_UTF8)) {
+    const UINT codePage = GetConsoleOutputCP();
+    if (codePage != CP_UTF8 && SetConsoleOutputCP(CP_UTF8)) {
+        gSavedOutputCodePage = codePage;
         atexit(RestoreOutputCodePage);
     }
     return true;
@@ -98,7 +163,14 @@ bool PrepareConsoleOutput() {
 // The command interpreter's own "pause" prints its prompt and waits; its
 // result is of no use. Only the main thread runs here.
 void WaitForKey() {
+    InterlockedExchange(&gWaiting, 1);
+    if (InterruptRequested()) return;   // asked to stop just before the wait
     static_cast<void>(system("pause")); // NOLINT(cert-env33-c,concurrency-mt-unsafe)
+}
+
+bool PathExists(const char* path) {
+    const wchar_t* wide = Widen(path);
+    return wide != nullptr && GetFileAttributesW(wide) != INVALID_FILE_ATTRIBUTES;
 }
 
 void CatchInterrupts() { SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
@@ -113,6 +185,22 @@ LogOpen OpenLogFile(const char* path, const char* firmware, FILE** log) {
     struct _stat64 status;
     if (_wstat64(wide, &status) == 0 && (status.st_mode & _S_IFMT) == _S_IFDIR) return kLogIsFolder;
     if (firmware != nullptr && SameFile(path, firmware)) return kLogIsFirmware;
+    if (OpensAsLedName(path) || ExistingFileIsLed(path)) return kLogIsLedFile;
+    // A link whose target is not there would create a file under a name not
+    // seen here. (The checks above reuse the buffer that wide points to.)
+    const DWORD attributes = GetFileAttributesW(Widen(path));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+        !FileIdentity(path, &info)) {
+        return kLogFailed;
+    }
     *log = _wfopen(Widen(path), L"a");
-    return *log != nullptr ? kLogOpened : kLogFailed;
+    if (*log == nullptr) return kLogFailed;
+    // The name may have changed between the look and the open.
+    if (FinalNameIsLed(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(*log))))) {
+        fclose(*log);
+        *log = nullptr;
+        return kLogIsLedFile;
+    }
+    return kLogOpened;
 }

@@ -15,78 +15,53 @@
 
 namespace {
 
-// File reads go through these buffers; the text is pulled from them byte by
-// byte. The reading has one; the look past a stray line has one for the
-// lines it tries and one for finding where lines start.
+// File reads go through this buffer; the text is pulled from it byte by byte.
 constexpr size_t kReadBufferSize = 4096;
 uint8_t gReadBuffer[kReadBufferSize];
-uint8_t gTryBuffer[kReadBufferSize];
-uint8_t gLineBuffer[kReadBufferSize];
+
+// Asked before every read of the file while a file is loaded; null: never.
+bool (*gInterrupted)();
 
 // A source of text bytes: either a memory block (file == nullptr) or a file
-// read in pieces into its buffer. data/size/pos describe the bytes at hand;
-// several readers may share one file, each reading from its own offset.
+// read in pieces into its buffer. data/size/pos describe the bytes at hand.
 struct TextReader {
     const uint8_t* data;
     size_t size;
     size_t pos;
     FILE* file;
     uint8_t* buffer;
-    uint64_t next;   // the file offset of the byte after data[size - 1]
     bool ended;      // the file gave no more bytes (end of file or a read error)
     bool failed;     // ... because a read failed
+    bool stopped;    // ... because the user asked to stop
     uint32_t line;   // of the next byte, from 1
     uint32_t column; // of the next byte, from 1
 };
 
 constexpr int kEndOfText = -1;
 
-// Moves the file to offset; false when it cannot.
-bool SeekTo(FILE* file, uint64_t offset) {
-#ifdef _WIN32
-    return _fseeki64(file, static_cast<long long>(offset), SEEK_SET) == 0;
-#else
-    return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
-#endif
-}
-
 TextReader MemoryReader(const uint8_t* text, size_t size) {
-    return {text, size, 0, nullptr, nullptr, 0, false, false, 1, 1};
+    return {text, size, 0, nullptr, nullptr, false, false, false, 1, 1};
 }
 
-TextReader FileReader(FILE* file, uint8_t* buffer, uint64_t offset) {
-    return {buffer, 0, 0, file, buffer, offset, false, false, 1, 1};
-}
-
-// The offset in the text of the next byte.
-uint64_t TextOffset(const TextReader* reader) {
-    return reader->file == nullptr ? reader->pos : reader->next - (reader->size - reader->pos);
-}
-
-// A reader of the same text starting at `offset`.
-TextReader ReaderAt(const TextReader* text, uint8_t* buffer, uint64_t offset) {
-    if (text->file == nullptr) {
-        TextReader reader = MemoryReader(text->data, text->size);
-        reader.pos = offset < text->size ? static_cast<size_t>(offset) : text->size;
-        return reader;
-    }
-    return FileReader(text->file, buffer, offset);
+TextReader FileReader(FILE* file, uint8_t* buffer) {
+    return {buffer, 0, 0, file, buffer, false, false, false, 1, 1};
 }
 
 // The next byte without taking it, or kEndOfText.
 int PeekByte(TextReader* reader) {
     if (reader->pos == reader->size) {
         if (reader->file == nullptr || reader->ended) return kEndOfText;
+        if (gInterrupted != nullptr && gInterrupted()) {
+            reader->ended = true;
+            reader->stopped = true;
+            return kEndOfText;
+        }
         // A read error ends the text as the end of the file does, and is
         // noted so that the file is refused.
-        size_t got = 0;
-        if (SeekTo(reader->file, reader->next)) {
-            got = fread(reader->buffer, 1, kReadBufferSize, reader->file);
-        }
+        const size_t got = fread(reader->buffer, 1, kReadBufferSize, reader->file);
         reader->data = reader->buffer;
         reader->size = got;
         reader->pos = 0;
-        reader->next += got;
         if (got == 0) {
             reader->ended = true;
             reader->failed = ferror(reader->file) != 0 || feof(reader->file) == 0;
@@ -128,7 +103,7 @@ bool ScanField(TextReader* reader, uint8_t* value, TextStop* stop = nullptr) {
     while (IsWhiteSpace(PeekByte(reader))) TakeByte(reader);
     if (stop != nullptr) {
         const bool atEnd = PeekByte(reader) == kEndOfText;
-        *stop = {atEnd ? 0 : reader->line, atEnd ? 0 : reader->column, false};
+        *stop = {atEnd ? 0 : reader->line, atEnd ? 0 : reader->column, kTextRead, 0};
     }
 
     int places = 2;
@@ -191,51 +166,140 @@ bool WholeRecordAt(const uint8_t* bytes, uint32_t length, uint32_t p, uint32_t* 
     return true;
 }
 
-// The look past a stray line reads at most this many fields in all; a text
-// that needs more is taken to hold records there (it is refused rather than
-// cut short unnoticed).
-constexpr uint32_t kLookBudget = 1u << 24;
+// The look past a stray line. Every line start after the stop begins a
+// reading of its own, by the same rules, and the question is whether one of
+// them reads a whole record with a correct checksum. Those readings share
+// their fields: a line feed is white space, so a reading that reaches a line
+// start is at a field boundary there and goes on exactly as the reading that
+// begins at it. So the rest of the text is read once, as runs of fields that
+// end where a field holds no digit, and each line start is the field its
+// leading white space belongs to. A candidate record at field d is judged
+// once fields d .. d + 65,534 have been read (no record needs more) or its
+// run has ended, by prefix sums over the run: every field is read once and
+// every candidate judged once, whatever the text holds.
 
-// Past the image's end in the byte array: room for one record of any length.
-constexpr uint32_t kLookSpace = kImageCapacity - kImageMaxLength;
+// Fields beyond the image in the byte array and the sums before them, both
+// as rings over the last kRing fields; a bit per field tells a line start.
+constexpr uint32_t kRing = 65536;
+constexpr uint32_t kRingMask = kRing - 1;
+static_assert(kImageCapacity - kImageMaxLength >= kRing, "the field ring fits beyond the image");
+uint16_t gPrefixSum[kRing]; // [k & mask]: the 16-bit sum of the fields before field k
+uint8_t gLineStart[kRing / 8];
 
-// True when the text, from `offset` on, reads (by the same rules) as a whole
-// record with a correct checksum. The fields go after the image in the array.
-bool StartsRecord(const TextReader* text, uint64_t offset, FirmwareImage* image, uint32_t* budget) {
-    TextReader reader = ReaderAt(text, gTryBuffer, offset);
-    uint8_t* fields = image->bytes + kImageMaxLength;
-    uint32_t count = 0;
-    uint32_t needed = 2; // grows to what the record's length field says
-    uint8_t value = 0;
-    while (count < needed && count < kLookSpace) {
-        if (*budget == 0) return true;
-        --*budget;
-        if (!ScanField(&reader, &value)) return false;
-        fields[count++] = value;
-        if (count == 2) {
-            const uint32_t size = static_cast<uint16_t>(((fields[0] << 8) | fields[1]) + 2);
-            needed = size < 4 ? 4 : size; // what WholeRecordAt reads
-        }
-    }
-    uint32_t size = 0;
-    bool holds = false;
-    return WholeRecordAt(fields, count, 0, &size, &holds) && holds;
+// The fields a record of any length field needs (WholeRecordAt reads at
+// least four, and a 16-bit size is at most 65,535).
+constexpr uint32_t kMostNeeded = 65535;
+
+struct FieldRun {
+    uint8_t* fields; // the ring beyond the image
+    uint64_t count;  // fields read since the look began
+    uint64_t start;  // the first field of the current run
+};
+
+bool IsLineStart(uint64_t k) { return (gLineStart[(k & kRingMask) >> 3] >> (k & 7)) & 1; }
+
+void NoteField(FieldRun* run, uint8_t value, bool lineStart) {
+    const uint32_t at = static_cast<uint32_t>(run->count & kRingMask);
+    run->fields[at] = value;
+    gPrefixSum[(at + 1) & kRingMask] = static_cast<uint16_t>(gPrefixSum[at] + value);
+    const uint8_t bit = static_cast<uint8_t>(1u << (at & 7));
+    gLineStart[at >> 3] =
+        static_cast<uint8_t>(lineStart ? gLineStart[at >> 3] | bit : gLineStart[at >> 3] & ~bit);
+    run->count++;
 }
 
-// After the reading stopped early at `stop`: does any later line start a
-// whole record? Every line start after the stop is tried.
-bool RecordFollows(const TextReader* text, uint64_t stop, FirmwareImage* image) {
-    TextReader lines = ReaderAt(text, gLineBuffer, stop);
-    uint32_t budget = kLookBudget;
+// True when the fields from d on, within the run read so far, are a whole
+// record with a correct checksum, judged as WholeRecordAt judges one.
+bool RecordAtField(const FieldRun* run, uint64_t d) {
+    const uint64_t available = run->count - d;
+    if (available < 2) return false;
+    const uint8_t* f = run->fields;
+    const uint32_t size =
+        static_cast<uint16_t>(((f[d & kRingMask] << 8) | f[(d + 1) & kRingMask]) + 2);
+    if (size < 2) return false;
+    const uint64_t end = d + (size < 4 ? 4 : size); // the checksum word is the last two
+    if (end - d > available) return false;
+    const uint16_t payload =
+        static_cast<uint16_t>(gPrefixSum[(end - 2) & kRingMask] - gPrefixSum[(d + 2) & kRingMask]);
+    const uint16_t sum =
+        static_cast<uint16_t>(payload + f[(end - 2) & kRingMask] + 256 * f[(end - 1) & kRingMask]);
+    return sum == 0;
+}
+
+// Takes the bytes up to and including the next line feed; false at the end.
+bool SkipLine(TextReader* reader) {
     for (;;) {
-        int c = PeekByte(&lines);
-        while (c != kEndOfText && c != '\n') {
-            TakeByte(&lines);
-            c = PeekByte(&lines);
+        const int c = PeekByte(reader);
+        if (c == kEndOfText) return false;
+        TakeByte(reader);
+        if (c == '\n') return true;
+    }
+}
+
+// After the reading stopped early, with the reader at the byte that ended
+// it: does any later line start a whole record with a correct checksum?
+bool RecordFollows(TextReader* reader, FirmwareImage* image) {
+    FieldRun run = {image->bytes + kImageMaxLength, 0, 0};
+    gPrefixSum[0] = 0;
+    while (SkipLine(reader)) {
+        run.start = run.count;
+        bool lineStart = true; // a run begins at a line start
+        uint8_t value = 0;
+        for (;;) {
+            int c = PeekByte(reader);
+            while (IsWhiteSpace(c)) {
+                if (c == '\n') lineStart = true;
+                TakeByte(reader);
+                c = PeekByte(reader);
+            }
+            if (!ScanField(reader, &value)) break;
+            NoteField(&run, value, lineStart);
+            lineStart = false;
+            if (run.count - run.start >= kMostNeeded) {
+                const uint64_t due = run.count - kMostNeeded;
+                if (IsLineStart(due) && RecordAtField(&run, due)) return true;
+            }
         }
-        if (c == kEndOfText) return lines.failed;
-        TakeByte(&lines);
-        if (StartsRecord(text, TextOffset(&lines), image, &budget)) return true;
+        // The run ended: the line starts not yet judged have all they will get.
+        const uint64_t first =
+            run.count - run.start >= kMostNeeded ? run.count - kMostNeeded + 1 : run.start;
+        for (uint64_t d = first; d < run.count; ++d) {
+            if (IsLineStart(d) && RecordAtField(&run, d)) return true;
+        }
+    }
+    return false;
+}
+
+// True for a byte that no text holds where a field may begin: a control byte
+// that is not white space. 0x1A, the old end-of-text mark, is one only when
+// more than white space and further 0x1A bytes follow it.
+bool IsStrayByte(int c) { return c >= 0 && c < 0x20 && !IsWhiteSpace(c) && c != 0x1A; }
+
+// Takes white space and 0x1A bytes; true when nothing else follows.
+bool OnlyEndMarksFollow(TextReader* reader) {
+    int c = PeekByte(reader);
+    while (c == 0x1A || IsWhiteSpace(c)) {
+        TakeByte(reader);
+        c = PeekByte(reader);
+    }
+    return c == kEndOfText;
+}
+
+// Tells how the reading that stopped at *stop ended, with the reader at the
+// byte that ended it.
+void JudgeTextStop(TextReader* reader, FirmwareImage* image, TextStop* stop) {
+    const int c = PeekByte(reader);
+    const TextStop here = {reader->line, reader->column, kTextStrayByte, static_cast<uint8_t>(c)};
+    if (IsStrayByte(c)) {
+        *stop = here;
+    } else if (c == 0x1A) {
+        if (OnlyEndMarksFollow(reader)) {
+            stop->end = kTextRestIgnored;
+        } else {
+            *stop = here;
+        }
+    } else {
+        stop->end = RecordFollows(reader, image) ? kTextRecordFollows : kTextRestIgnored;
     }
 }
 
@@ -253,7 +317,7 @@ bool ScanFields(TextReader* reader, FirmwareImage* image, TextStop* stop) {
         count++;
     }
     image->length = static_cast<uint16_t>(count);
-    if (stop->line != 0) stop->recordFollows = RecordFollows(reader, TextOffset(reader), image);
+    if (stop->line != 0) JudgeTextStop(reader, image, stop);
     return true;
 }
 
@@ -310,16 +374,23 @@ FILE* OpenRegularFile(const char* fileName) {
 
 } // namespace
 
-LoadResult LoadImage(const char* fileName, FirmwareImage* image, TextStop* stop) {
+LoadResult LoadImage(const char* fileName, FirmwareImage* image, TextStop* stop,
+                     bool (*interrupted)()) {
     FILE* file = OpenRegularFile(fileName);
     if (file == nullptr) return kLoadNotOpened;
     printf("OK: File '%s' is open.\n", fileName);
 
-    TextReader reader = FileReader(file, gReadBuffer, 0);
-    TextStop where = {0, 0, false};
+    TextReader reader = FileReader(file, gReadBuffer);
+    TextStop where = {0, 0, kTextRead, 0};
+    gInterrupted = interrupted;
     const bool whole = ScanFields(&reader, image, &where);
+    gInterrupted = nullptr;
     if (stop != nullptr) *stop = where;
     fclose(file);
+    if (reader.stopped) {
+        image->length = 0;
+        return kLoadInterrupted;
+    }
     if (reader.failed) {
         image->length = 0;
         printf("Error: The upgrade file could not be read to its end!\n\n");
@@ -334,7 +405,7 @@ LoadResult LoadImage(const char* fileName, FirmwareImage* image, TextStop* stop)
 
 bool ScanImageText(const uint8_t* text, size_t size, FirmwareImage* image, TextStop* stop) {
     TextReader reader = MemoryReader(text, size);
-    TextStop where = {0, 0, false};
+    TextStop where = {0, 0, kTextRead, 0};
     const bool whole = ScanFields(&reader, image, &where);
     if (stop != nullptr) *stop = where;
     return whole;

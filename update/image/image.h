@@ -17,28 +17,46 @@ struct FirmwareImage {
 };
 
 enum LoadResult : uint8_t {
-    kLoadOk = 0,        // file read into the image
-    kLoadNotOpened = 1, // file could not be opened (or is not a regular file); nothing printed
-    kLoadTooLarge = 2,  // more than 65,535 fields; the refusal message has been printed
-    kLoadReadError = 3, // the file system failed a read; the refusal message has been printed
+    kLoadOk = 0,          // file read into the image
+    kLoadNotOpened = 1,   // file could not be opened (or is not a regular file); nothing printed
+    kLoadTooLarge = 2,    // more than 65,535 fields; the refusal message has been printed
+    kLoadReadError = 3,   // the file system failed a read; the refusal message has been printed
+    kLoadInterrupted = 4, // the user asked to stop while the file was read; nothing printed
 };
 
-// Where the reading of the text stopped before its end: the first byte of the
-// field that held no digit. A later line that starts a whole record with a
-// correct checksum means the text went on after a stray line, and the image
-// read so far is only part of the firmware.
-struct TextStop {
-    uint32_t line;      // from 1; 0 when the reading went to the end of the text
-    uint32_t column;    // from 1, in bytes
-    bool recordFollows; // a later line, read by the same rules, starts a whole record
+// How the reading of the text ended.
+enum TextEnd : uint8_t {
+    kTextRead = 0,      // at the end of the text
+    kTextRestIgnored,   // at text that holds no record (a comment, a final 0x1A): ignored
+    kTextRecordFollows, // at a stray line, and a later line starts a whole record
+    kTextStrayByte,     // at a byte no text holds: below 0x20 and not white space, or a
+                        // 0x1A with more than white space and 0x1A bytes after it
 };
+
+// Where the reading of the text stopped before its end. A text that stops at
+// a stray byte, or at a stray line with a whole record with a correct
+// checksum on a later line, is damaged: the image read so far is only part
+// of the firmware.
+struct TextStop {
+    uint32_t line;   // from 1; 0 when the reading went to the end of the text
+    uint32_t column; // from 1, in bytes
+    TextEnd end;
+    uint8_t byte; // with kTextStrayByte: that byte (line and column are its own)
+};
+
+// True when the text must be refused whatever its records say.
+inline bool TextCutShort(const TextStop* stop) {
+    return stop->end == kTextRecordFollows || stop->end == kTextStrayByte;
+}
 
 // Opens fileName in binary mode, without waiting (a named pipe is refused, not
 // waited on), prints "OK: File '%s' is open.\n", and reads every hexadecimal
 // field into image->bytes from index 0. A read error refuses the file: a text
 // cut short must not pass for the whole one. Where the reading stopped goes
-// to *stop when it is given.
-LoadResult LoadImage(const char* fileName, FirmwareImage* image, TextStop* stop = nullptr);
+// to *stop when it is given. interrupted (when given) is asked between reads;
+// once it returns true the reading ends at once with kLoadInterrupted.
+LoadResult LoadImage(const char* fileName, FirmwareImage* image, TextStop* stop = nullptr,
+                     bool (*interrupted)() = nullptr);
 
 // Reads fields from an in-memory text exactly as LoadImage reads a file.
 // Returns false when the text holds more than 65,535 fields.
