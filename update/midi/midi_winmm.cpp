@@ -10,12 +10,12 @@
 //
 // A send returns once the driver is done with its message. Drivers that block
 // inside midiOutLongMsg are done at once; others finish later and say so
-// through the output callback (MOM_DONE), which only marks the moment in the
-// reply queue and wakes the waiting send; a driver that never says so is
-// taken to be done when it gives the message back. The mark lets the
-// transfer tell a reply that came while a record was still being sent from
-// one that came after it had left. A message not done within a second is cut
-// short with a reset and the send fails.
+// through the output callback (MOM_DONE), which only wakes the waiting send.
+// A message not done within a second is cut short with a reset and the send
+// fails. Each message is marked in the reply queue as handed over just before
+// it goes to the driver, and once more when the driver's call returns if the
+// driver held the call while the message travelled: what came meanwhile came
+// before the message had left, and cannot answer it.
 //
 // A device may hold the buffers it was given until it is released. An input
 // that could not be released cleanly keeps its set of buffers for good: the
@@ -52,9 +52,9 @@ constexpr unsigned kInputBufferSets = 2; // sets for inputs that may not be rele
 constexpr unsigned kOutputSets = 2;      // messages for outputs that may still hold one
 constexpr auto kSendTimeout = std::chrono::seconds(1);
 constexpr auto kSendPoll = std::chrono::milliseconds(1); // for drivers that never tell
-// How long a message given back may wait for its MOM_DONE, which comes after
-// whatever the input received before it.
-constexpr auto kDoneGrace = std::chrono::milliseconds(100);
+// A driver's send call that lasts this long held the call while the message
+// travelled.
+constexpr auto kBlockingSend = std::chrono::milliseconds(1);
 
 struct InputBuffer {
     MIDIHDR header;
@@ -94,9 +94,6 @@ struct MidiPortPair {
     OutputMessage outMessages[kOutputSets];
     unsigned outSet;
     uint8_t outSetKept[kOutputSets];
-    // The output's driver gave a message back without saying MOM_DONE: its
-    // messages are marked as left once they are given back.
-    uint8_t outSilentDone;
     // The input whose events the callback takes: the open input's handle,
     // null while the input is closed. Written by the main thread, read by the
     // callback.
@@ -115,14 +112,6 @@ MidiPortPair gPair;
 std::mutex gSendLock;
 std::condition_variable gSendDone;
 bool gOutputDone;
-// A message was handed to the driver and its moment of leaving is not yet
-// marked in the reply queue.
-std::atomic<bool> gAwaitingMark{false};
-
-// Marks the moment the message being sent has left, once per message.
-void MarkSent() {
-    if (gAwaitingMark.exchange(false)) MarkHandedOver();
-}
 
 uint16_t Low16(MMRESULT result) { return static_cast<uint16_t>(result & 0xFFFFu); }
 
@@ -255,11 +244,9 @@ void CALLBACK MidiInCallback(HMIDIIN handle, UINT message, DWORD_PTR, DWORD_PTR 
     gPair.inCallback.fetch_sub(1);
 }
 
-// Only marks the moment and sets the signal, as the documentation allows
-// inside callbacks (the mark takes the reply queue's small lock).
+// Only sets the signal, as the documentation allows inside callbacks.
 void CALLBACK MidiOutCallback(HMIDIOUT, UINT message, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
     if (message != MOM_DONE) return;
-    MarkSent();
     {
         std::lock_guard<std::mutex> hold(gSendLock);
         gOutputDone = true;
@@ -350,7 +337,6 @@ uint16_t OpenMidiOut(unsigned deviceId) {
     QueryMidiOutDevice(deviceId, gPair.outName);
 
     gPair.outSet = static_cast<unsigned>(set);
-    gPair.outSilentDone = 0;
     OutputMessage* message = OutputSet();
     memset(&message->header, 0, sizeof message->header);
     message->header.lpData = reinterpret_cast<LPSTR>(message->bytes);
@@ -406,26 +392,16 @@ uint16_t SendSysEx(const uint8_t* data, unsigned n) {
     const MMRESULT prepared = midiOutPrepareHeader(gPair.outHandle, header, sizeof(MIDIHDR));
     if (prepared != MMSYSERR_NOERROR) return Low16(prepared);
 
-    gAwaitingMark.store(true);
+    MarkHandedOver();
+    const auto handedOver = std::chrono::steady_clock::now();
     const MMRESULT sent = midiOutLongMsg(gPair.outHandle, header, sizeof(MIDIHDR));
+    if (std::chrono::steady_clock::now() - handedOver >= kBlockingSend) MarkHandedOver();
     if (sent != MMSYSERR_NOERROR) {
-        gAwaitingMark.store(false);
         // The header must not stay prepared after a failed send.
         midiOutUnprepareHeader(gPair.outHandle, header, sizeof(MIDIHDR));
         return Low16(sent);
     }
-    const uint16_t result = AwaitSent(header);
-    // The moment is marked by MOM_DONE, which the system delivers after the
-    // input that came before it; a driver that gave the message back without
-    // saying so is waited for once, then taken to be done when it gives back.
-    if (result == 0 && !gPair.outSilentDone) {
-        std::unique_lock<std::mutex> hold(gSendLock);
-        if (!gSendDone.wait_for(hold, kDoneGrace, [] { return !gAwaitingMark.load(); })) {
-            gPair.outSilentDone = 1;
-        }
-    }
-    MarkSent();
-    return result;
+    return AwaitSent(header);
 }
 
 const char* MidiInName() { return gPair.inName; }
