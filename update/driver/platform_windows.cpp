@@ -58,12 +58,17 @@ const wchar_t* Widen(const char* path) {
     return gWidePath;
 }
 
-bool FileIdentity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
+// Opens an existing file or folder for its attributes only, following links.
+HANDLE OpenForAttributes(const char* path) {
     const wchar_t* wide = Widen(path);
-    if (wide == nullptr) return false;
-    const HANDLE file = CreateFileW(wide, FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (wide == nullptr) return INVALID_HANDLE_VALUE;
+    return CreateFileW(wide, FILE_READ_ATTRIBUTES,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+bool FileIdentity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
+    const HANDLE file = OpenForAttributes(path);
     if (file == INVALID_HANDLE_VALUE) return false;
     const bool known = GetFileInformationByHandle(file, info) != 0;
     CloseHandle(file);
@@ -119,11 +124,7 @@ bool FinalNameIsLed(HANDLE handle) {
 
 // True when an existing path reaches a file whose final name is .led.
 bool ExistingFileIsLed(const char* path) {
-    const wchar_t* wide = Widen(path);
-    if (wide == nullptr) return false;
-    const HANDLE file = CreateFileW(wide, FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE file = OpenForAttributes(path);
     if (file == INVALID_HANDLE_VALUE) return false;
     const bool led = FinalNameIsLed(file);
     CloseHandle(file);
