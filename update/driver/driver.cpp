@@ -117,7 +117,7 @@ constexpr char kHelp[] =
     "  1    wrong usage, or the log file cannot be opened\n"
     "  2    the file is missing or refused\n"
     "  3    no device found, or the chosen device number does not exist\n"
-    "  4    the keyboard asks to be reset first\n"
+    "  4    the keyboard must be reset first\n"
     "  5    the transfer failed\n"
     "  130  interrupted (Ctrl-C): run update again to finish\n"
     "An update without --no-pause ends by waiting for a key and exits with 0,\n"
