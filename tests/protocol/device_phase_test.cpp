@@ -1046,7 +1046,8 @@ Screen Replay(const std::string& bytes) {
 
 // Natively on a pseudo-terminal and in wine's console (both through
 // `script`): the search and the transfer show a status line replaced in
-// place, and the fixed messages stand on clean rows. Record 2 is sent twice.
+// place, and the fixed messages stand on clean rows. Record 2 is sent again
+// after a silence, record 3 after a refusal.
 class LiveStatus : public ::testing::TestWithParam<Platform> {};
 
 const std::filesystem::path kEmulatedUpdate = UPDATE_EMULATED_EXE;
@@ -1068,7 +1069,7 @@ TEST_P(LiveStatus, OnAConsoleOnly) {
     options.args = {"-qec", exe + " -n", "/dev/null"};
     options.timeLimit = std::chrono::seconds(120);
     options.env = {{"UPDATE_EMUL_SCENARIO",
-                    control.WriteFile("scenario.txt", kTwoPairs + "record 1 1 silent\n").string()},
+                    control.WriteFile("scenario.txt", kTwoPairs + "record 1 1 silent\nrecord 2 1 code 20\n").string()},
                    {"UPDATE_EMUL_REPORT", (control.Path() / "report.txt").string()},
                    {"WINEDEBUG", "-all"},
                    {"WINEDLLOVERRIDES", "winmm=n"}};
@@ -1076,22 +1077,27 @@ TEST_P(LiveStatus, OnAConsoleOnly) {
     ASSERT_TRUE(run.exited && run.exitStatus == 0) << update_test::Describe(run) << run.out;
 
     const Screen screen = Replay(run.out);
+    // 11 of 20 bytes in after a little more than 3 s (the silence).
+    const std::string kRecord3Line = "Transferring.. \\ 55% done (record 3 of 3, about 3 s left)";
     EXPECT_EQ(screen.rows, std::vector<std::string>({kBanner.substr(0, kBanner.size() - 1),
                                                      "OK: File 'Q25live.led' is open.",
                                                      "The Update Device is Open successfully:",
                                                      "MIDIIN Device: Q25 MIDI In",
                                                      "MIDIOUT Device: Q25 MIDI Out",
+                                                     // the line that the CRC message ended
+                                                     kRecord3Line,
+                                                     "The CRC of the download file is error!",
                                                      "Transferring.. 100% done.", "",
                                                      "Target update successfully!"}));
-    for (const std::string line :
+    for (const std::string& line : std::vector<std::string>
          {"Looking for the keyboard: input 1 of 2, output 1 of 2",
           "Looking for the keyboard: input 2 of 2, output 2 of 2",
           "Transferring.. - 0% done (record 1 of 3)",
           // Record 1 took a few milliseconds: 13 bytes to go at its pace.
           "Transferring.. - 35% done (record 2 of 3, about 1 s left)",
           "Transferring.. - 35% done, no answer: sending record 2 again (attempt 2 of 20)",
-          // 11 of 20 bytes in after a little more than 3 s (the silence).
-          "Transferring.. \\ 55% done (record 3 of 3, about 3 s left)"}) {
+          kRecord3Line,
+          "Transferring.. \\ 55% done, refused: sending record 3 again (attempt 2 of 20)"}) {
         EXPECT_TRUE(std::any_of(screen.shown.begin(), screen.shown.end(),
                                 [&line](const std::string& s) { return s.rfind(line, 0) == 0; }))
             << "never shown: " << line << "\nthe terminal received:\n" << run.out;
