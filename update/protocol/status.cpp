@@ -109,8 +109,8 @@ void ReportTransferStop(unsigned refusals) {
                gRecord, gRecords);
         return;
     }
-    printf("The update stopped at record %u of %u: the keyboard did not take it in 20 attempts.\n",
-           gRecord, gRecords);
+    printf("The update stopped at record %u of %u: the keyboard did not take it in %u attempts.\n",
+           gRecord, gRecords, kAttempts);
     if ((refusals & kRefusedErase) != 0) {
         printf("It could not erase its memory: switch the keyboard off and on.\n");
     }
