@@ -1,10 +1,10 @@
 // End-to-end runs of the file phase: the real program, started in a folder
 // prepared by the test with standard input that is not a terminal, on Linux
 // and (the Windows build) under wine. Every run's whole standard output is
-// compared byte for byte, from the banner to the closing wait for a key, with
-// its exit status (0 for a run without options), and the folder afterwards:
-// every file prepared is unchanged and nothing appears but what the row
-// names.
+// compared byte for byte, from the banner to the closing wait for a key (or,
+// for --list and wrong usage, to its end), with its exit status (0 for a run
+// without options), and the folder afterwards: every file prepared is
+// unchanged and nothing appears but what the row names.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -13,7 +13,9 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <optional>
+#include <regex>
 #include <ostream>
 #include <set>
 #include <string>
@@ -79,6 +81,7 @@ struct Entry {
 enum class Ends {
     kAtWait,        // the file phase refused: the run goes straight to the wait for a key
     kInDevicePhase, // the file passed: the device phase follows
+    kWithoutWait,   // --list or wrong usage: no wait for a key
 };
 
 struct FilePhaseCase {
@@ -203,6 +206,32 @@ std::vector<FilePhaseCase> Cases() {
         {"LastRecordCutShort",
          {File("Q25short.led", "00 05 01 02 03 FA FF\n00 05 01 02\n")},
          kBanner + Opened("Q25short.led") + kBadImage},
+
+        // Arguments. No MIDI system here (no sequencer on Linux, no device
+        // under wine): --list gives the next step an update gives.
+        {"ListWithoutAMidiSystem",
+         {},
+         kBanner + "MIDI inputs: none (no ALSA sequencer)\nMIDI outputs: none (no ALSA "
+                   "sequencer)\nThis computer has no ALSA sequencer: load its module (sudo "
+                   "modprobe snd-seq), then run update again.\n",
+         Ends::kWithoutWait,
+         kBanner + "MIDI inputs: none\nMIDI outputs: none\nNo MIDI input or output was found: "
+                   "connect the keyboard, switch it on, then run update again.\n",
+         {"--list"}},
+        {"UnknownLongOption",
+         {File("Q25.led", kValidText)},
+         "Error: Unknown option '--lsit'.\nRun 'update --help' for the options.\n",
+         Ends::kWithoutWait,
+         "",
+         {"--lsit"},
+         1},
+        {"TwoFiles",
+         {File("Q25.led", kValidText)},
+         "Error: Only one FILE can be given.\nRun 'update --help' for the options.\n",
+         Ends::kWithoutWait,
+         "",
+         {"Q25.led", "Q49.led"},
+         1},
         {"SampleFirmware",
          {Entry{"Q25_sample.led", "", false, UPDATE_SAMPLE_LED}},
          kBanner + Opened("Q25_sample.led"),
@@ -418,7 +447,7 @@ TEST_P(FilePhase, PrintsItsTranscriptAndExitStatus) {
     const std::string shown =
         inDevicePhase ? output + "\nFailed: Can't find the suitable device to update!\n\n" + why
                       : output;
-    if (!testCase.waits) {
+    if (!testCase.waits || testCase.ends == Ends::kWithoutWait) {
         EXPECT_EQ(run.out, windows ? update_test::WindowsText(shown) : shown);
     } else if (!windows && testCase.linuxSignal != 0) {
         // Ended during the wait: the prompt without the line feed that a key ends it with.
@@ -437,5 +466,52 @@ INSTANTIATE_TEST_SUITE_P(BothPlatforms, FilePhase,
                                             ::testing::Values(Platform::kLinux,
                                                               Platform::kWindows)),
                          CaseName);
+
+// --help names every exit status of README's table, each with its meaning
+// as the first words of its line.
+TEST(Help, ListsEveryExitStatusOfTheReadme) {
+    std::ifstream readme(UPDATE_README);
+    ASSERT_TRUE(readme) << UPDATE_README;
+    const update_test::TempFolder folder;
+    update_test::RunOptions options;
+    options.args = {"--help"};
+    const RunResult run = update_test::RunUpdate(Platform::kLinux, folder.Path(), options);
+    ASSERT_TRUE(run.exited && run.exitStatus == 0) << update_test::Describe(run);
+    const std::regex row(R"(^\| (\d+) \| ([^|(;]*[^|(; ]))");
+    int statuses = 0;
+    for (std::string line; std::getline(readme, line);) {
+        std::smatch m;
+        if (!std::regex_search(line, m, row)) continue;
+        ++statuses;
+        const std::string start = "\n  " + m[1].str() + std::string(5 - m[1].length(), ' ');
+        const size_t at = run.out.find(start);
+        ASSERT_NE(at, std::string::npos) << "status " << m[1] << " missing in:\n" << run.out;
+        const std::string helpLine = run.out.substr(at + start.size(),
+                                                    run.out.find('\n', at + 1) - at - start.size());
+        EXPECT_EQ(helpLine.rfind(m[2].str(), 0), 0u) << "README: " << line << "\nhelp: " << helpLine;
+    }
+    EXPECT_EQ(statuses, 7);
+}
+
+// The Windows zip's README.txt: plain text, and the same exit statuses as
+// README's table.
+TEST(WindowsReadme, IsPlainTextWithEveryExitStatus) {
+    std::ifstream readme(UPDATE_README);
+    std::ifstream windows(UPDATE_WINDOWS_README);
+    ASSERT_TRUE(readme && windows) << UPDATE_WINDOWS_README;
+    const std::string text((std::istreambuf_iterator<char>(windows)), {});
+    for (const char* markdown : {"](", "`", "**", "\n#", "\n| "})
+        EXPECT_EQ(text.find(markdown), std::string::npos) << "Markdown: " << markdown;
+    const std::regex row(R"(^\| (\d+) \| ([^|(;`]*[^|(;` ]))");
+    int statuses = 0;
+    for (std::string line; std::getline(readme, line);) {
+        std::smatch m;
+        if (!std::regex_search(line, m, row)) continue;
+        ++statuses;
+        const std::string start = "\n" + m[1].str() + std::string(6 - m[1].length(), ' ') + m[2].str();
+        EXPECT_NE(text.find(start), std::string::npos) << "missing: " << start;
+    }
+    EXPECT_EQ(statuses, 7);
+}
 
 } // namespace

@@ -66,6 +66,7 @@ const std::string kCrc = update_test::kCrc;
 const std::string kFoundQ25 = Found("Q25 MIDI In", "Q25 MIDI Out");
 std::string P(char spinner, int percent) { return update_test::Progress(spinner, percent); }
 using update_test::InUse;
+using update_test::NoneAnswered;
 using update_test::Stopped;
 
 
@@ -224,7 +225,7 @@ std::vector<Row> Rows() {
          kThree,
          "input Q25 MIDI In\ninput Other In\noutput Q25 MIDI Out\ntarget 0 0\n"
          "handshake 1 silent\nhandshake 2 silent\nhandshake 3 silent\nhandshake 4 silent\n",
-         kHead + kNotFound,
+         kHead + kNotFound + NoneAnswered("2 MIDI inputs and 1 output"),
          {},
          8 * h,
          {"handshake_pair 0 0 4", "handshake_pair 1 0 4", "delivered 0", "dropped 4"}},
@@ -329,7 +330,8 @@ std::vector<Row> Rows() {
          kThree,
          "input Q25 MIDI In\ninput Other In\noutput Q25 MIDI Out\noutput Other Out\ntarget 0 0\n"
          "input_open_fail all\n",
-         kHead + kNotFound + InUse("input 0 (Q25 MIDI In)") + InUse("input 1 (Other In)") + "\n",
+         kHead + kNotFound + InUse("input 0 (Q25 MIDI In)") + InUse("input 1 (Other In)") + "\n" +
+             NoneAnswered("2 MIDI inputs and 2 outputs"),
          {},
          0,
          {"target_handshakes 0", "event in_open 1 4"}},
@@ -338,7 +340,7 @@ std::vector<Row> Rows() {
          "input Q25 MIDI In\ninput Other In\noutput Q25 MIDI Out\noutput Other Out\ntarget 0 0\n"
          "output_open_fail all\n",
          kHead + kNotFound + InUse("output 0 (Q25 MIDI Out)") + InUse("output 1 (Other Out)") +
-             "\n",
+             "\n" + NoneAnswered("2 MIDI inputs and 2 outputs"),
          {},
          0,
          {"target_handshakes 0", "event out_open 1 4"}},
@@ -348,7 +350,7 @@ std::vector<Row> Rows() {
         {"TargetInputFailsToStart",
          kThree,
          "input Q25 MIDI In\ninput Other In\noutput Q25 MIDI Out\ntarget 0 0\ninput_start_fail 0\n",
-         kHead + kNotFound,
+         kHead + kNotFound + NoneAnswered("2 MIDI inputs and 1 output"),
          {},
          4 * h,
          {"event in_start 0 1", "event in_close 0 0", "handshake_pair 1 0 4"}},
@@ -369,7 +371,7 @@ std::vector<Row> Rows() {
          kHead + kNotFound +
              "The device on MIDI input 0 (Q25 MIDI In) and output 0 (Q25 MIDI Out) is another "
              "model (it answered 30): this firmware file is not for it. Use the file made for "
-             "that keyboard.\n\n",
+             "that keyboard.\n\n" + NoneAnswered("1 MIDI input and 1 output"),
          {},
          4 * h,
          {"handshake_pair 0 0 4"}},

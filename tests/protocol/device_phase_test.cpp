@@ -48,10 +48,13 @@ using update_test::kVerifies;
 
 std::string P(char spinner, int percent) { return update_test::Progress(spinner, percent); }
 using update_test::InUse;
+using update_test::NoneAnswered;
+using update_test::Refused;
 using update_test::Stopped;
-const std::string kNoMidiDevices =
+const std::string kNoMidiDevicesLine =
     "No MIDI input or output was found: connect the keyboard, switch it on, then run update "
-    "again.\n\n";
+    "again.\n";
+const std::string kNoMidiDevices = kNoMidiDevicesLine + "\n";
 
 
 std::vector<std::string> Repeated(const std::vector<std::string>& items, int count) {
@@ -245,7 +248,11 @@ std::vector<DeviceCase> DiscoveryCases() {
          {"Q25busy.led", Spacing::kRecordPerLine, kOne},
          "input USB MIDI Interface In\ninput Q25 MIDI In\noutput Q25 MIDI Out\ntarget 1 0\n"
          "input_open_fail 1\n",
-         {kNoDevice + InUse("input 1 (Q25 MIDI In)") + "\n", {}, {}, {{0, 0, 4}}}},
+         {kNoDevice + InUse("input 1 (Q25 MIDI In)") + "\n" +
+              NoneAnswered("2 MIDI inputs and 1 output"),
+          {},
+          {},
+          {{0, 0, 4}}}},
         // A keyboard that answers with another model's code: named, and the
         // file is said to be for another model.
         {"TargetOfAnotherModel",
@@ -254,7 +261,7 @@ std::vector<DeviceCase> DiscoveryCases() {
          {kNoDevice +
               "The device on MIDI input 0 (Q49 MIDI In) and output 0 (Q49 MIDI Out) is another "
               "model (it answered 3C): this firmware file is not for it. Use the file made for "
-              "that keyboard.\n\n",
+              "that keyboard.\n\n" + NoneAnswered("1 MIDI input and 1 output"),
           {},
           {},
           {{0, 0, 4}}}},
@@ -267,14 +274,14 @@ std::vector<DeviceCase> DiscoveryCases() {
          {"Q25fifth.led", Spacing::kRecordPerLine, kOne},
          kOnePair + "handshake 1 silent\nhandshake 2 silent\nhandshake 3 silent\n"
                     "handshake 4 silent\nhandshake_default model\n",
-         {kNoDevice, {}, {}, {{0, 0, 4}}}},
+         {kNoDevice + NoneAnswered("1 MIDI input and 1 output"), {}, {}, {{0, 0, 4}}}},
         // Input 1's capability query fails: the count stops at 1, and the
         // target on input 2 is never tried.
         {"GapInNumberingHidesTarget",
          {"Q25gap.led", Spacing::kRecordPerLine, kOne},
          "input USB MIDI Interface In\ninput Unplugged In\ninput Q25 MIDI In\n"
          "output Q25 MIDI Out\ninput_caps_fail 1\ntarget 2 0\n",
-         {kNoDevice, {}, {}, {{0, 0, 4}}}},
+         {kNoDevice + NoneAnswered("1 MIDI input and 1 output"), {}, {}, {{0, 0, 4}}}},
         // The loopback's echo of the request is a message of two or more bytes
         // whose code (0x54) is not the model code: four quick failed attempts.
         {"LoopbackEchoesHandshakeBeforeTarget",
@@ -288,6 +295,12 @@ std::vector<DeviceCase> DiscoveryCases() {
           1,
           1},
          30},
+        // Only a port that echoes the request: nothing answered, and the
+        // next step is told.
+        {"OnlyAnEchoingPort",
+         {"Q25echo.led", Spacing::kRecordPerLine, kOne},
+         "input Loopback In\noutput Loopback Out\nloopback 0 0\n",
+         {kNoDevice + NoneAnswered("1 MIDI input and 1 output"), {}, {}, {{0, 0, 4}}}},
         // A lone F0 answers the first request: a message begun and never
         // ended, which never reaches the reply slot. The first wait runs out;
         // the second request's answer comes 20 ms late, starts afresh at its
@@ -349,8 +362,42 @@ std::vector<DeviceCase> VerdictCases() {
          {"Q25errors.led", Spacing::kRecordPerLine, kThree},
          kOnePair + "record 0 1 code 1A\nrecord_default code 21\n",
          {kFoundOnePair + P('-', 0) + Times(P('-', 35) + kDamaged, 19) + P('-', 35) +
-              kErrorInUpdating + Stopped(2, 3),
+              kErrorInUpdating + Refused(2, 3, update_test::kRefusedData),
           Cat({kWireA, Repeated(kWireB, 20)}),
+          {0},
+          {{0, 0, 2}},
+          0,
+          0}},
+        // An erase error: switch the keyboard off and on.
+        {"TwentyEraseErrorsInARow",
+         {"Q25erase.led", Spacing::kRecordPerLine, kThree},
+         kOnePair + "record 0 1 code 1A\nrecord_default code 25\n",
+         {kFoundOnePair + P('-', 0) + Times(P('-', 35) + kErases, 19) + P('-', 35) +
+              kErrorInUpdating + Refused(2, 3, update_test::kRefusedErase),
+          Cat({kWireA, Repeated(kWireB, 20)}),
+          {0},
+          {{0, 0, 2}},
+          0,
+          0}},
+        // Both kinds among one record's attempts: both pieces of advice.
+        {"EraseThenCrcErrorsInARow",
+         {"Q25both.led", Spacing::kRecordPerLine, kThree},
+         kOnePair + "record 0 1 code 1A\nrecord_default code 20\nrecord 1 1 code 25\n",
+         {kFoundOnePair + P('-', 0) + P('-', 35) + kErases + Times(P('-', 35) + kCrc, 18) +
+              P('-', 35) + kErrorInUpdating + Refused(2, 3, update_test::kRefusedBoth),
+          Cat({kWireA, Repeated(kWireB, 20)}),
+          {0},
+          {{0, 0, 2}},
+          0,
+          0}},
+        // Codes the program does not know point at the connection; the CRC
+        // error of record 1, taken on its resend, is not record 2's.
+        {"TwentyUnknownCodesAfterAnEarlierRefusal",
+         {"Q25unknown20.led", Spacing::kRecordPerLine, kThree},
+         kOnePair + "record 0 1 code 20\nrecord 0 2 code 1A\nrecord_default code 23\n",
+         {kFoundOnePair + P('-', 0) + kCrc + P('-', 0) + Times(P('-', 35), 20) +
+              kErrorInUpdating + Stopped(2, 3),
+          Cat({kWireA, kWireA, Repeated(kWireB, 20)}),
           {0},
           {{0, 0, 2}},
           0,
@@ -638,16 +685,19 @@ const Firmware kOneFile = {"Q25one.led", Spacing::kRecordPerLine, kOne};
 const Firmware kChunkedFile = {"Q25three.led", Spacing::kRecordPerLine, {kA, kR22}};
 const std::string kHead = kBanner + Opened("Q25three.led");
 const std::string kThreeSent = P('-', 0) + P('-', 35) + P('\\', 55) + kDone + kSuccess;
+const std::string kSeeHelp = "Run 'update --help' for the options.\n";
 
 std::vector<OptionCase> OptionCases() {
     std::vector<OptionCase> cases = {
         {"Help", {"--help"}, kOneFile, kOnePair, "", 0, false, {}, false, "", -1, {}, 0, true},
         {"Version", {"-V"}, kOneFile, kOnePair, "update " UPDATE_VERSION "\n", 0, false, {}, false},
-        {"UnknownOption", {"-x", "-n"}, kOneFile, kOnePair, "Error: Unknown option '-x'.\n\n", 1,
-         false, {}, false, "", -1, {}, 0, true},
+        {"UnknownOption", {"-x", "-n"}, kOneFile, kOnePair,
+         "Error: Unknown option '-x'.\n" + kSeeHelp, 1, false, {}, false},
         {"DelayOutOfRange", {"--delay", "1001"}, kOneFile, kOnePair,
-         "Error: --delay takes milliseconds from 0 to 1000.\n\n", 1, false, {}, false, "", -1, {}, 0,
-         true},
+         "Error: --delay takes milliseconds from 0 to 1000.\n" + kSeeHelp, 1, false, {}, false},
+        {"InWithoutItsNumber", {"-n", "--in"}, kOneFile, kOnePair,
+         "Error: --in takes a device number from 0 to 9 (see update --list).\n" + kSeeHelp, 1,
+         false, {}, false},
         // FILE in another folder; without --no-pause the run waits and exits with 0.
         {"FileInAnotherFolder",
          {"fw/q49three.led"},
@@ -758,9 +808,10 @@ std::vector<OptionCase> OptionCases() {
          "output_open_fail 3\ntarget 0 1\nhandshake 2 silent\nhandshake 4 silent\n"
          "handshake 6 silent\nhandshake 8 silent\n",
          kBanner + Opened("Q25one.led") + kNoDevice + InUse("output 3 (Busy Out)") +
-             InUse("input 1 (Busy In)") + "\n" +
+             InUse("input 1 (Busy In)") + "\n" + NoneAnswered("2 MIDI inputs and 4 outputs") +
              "Pairs tried:\n"
-             "  input 0 (Loopback In), output 0 (Loopback Out): answered with code 54\n"
+             "  input 0 (Loopback In), output 0 (Loopback Out): echoed the request back (a MIDI "
+             "Thru or loopback port)\n"
              "  input 0 (Loopback In), output 1 (Q25 MIDI Out): answered with code 3B, but not "
              "to the confirming request\n"
              "  input 0 (Loopback In), output 2 (Silent Out): no answer\n"
@@ -770,6 +821,38 @@ std::vector<OptionCase> OptionCases() {
          3,
          false,
          {"", {}, {}, {{0, 0, 4}, {0, 1, 8}, {0, 2, 4}}}},
+        {"VerboseNamesAnotherCode",
+         {"-n", "-v"},
+         kOneFile,
+         "input Q49 MIDI In\noutput Q49 MIDI Out\ntarget 0 0\nhandshake_default code 3C\n",
+         kBanner + Opened("Q25one.led") + kNoDevice +
+             "The device on MIDI input 0 (Q49 MIDI In) and output 0 (Q49 MIDI Out) is another "
+             "model (it answered 3C): this firmware file is not for it. Use the file made for "
+             "that keyboard.\n\n" +
+             NoneAnswered("1 MIDI input and 1 output") +
+             "Pairs tried:\n"
+             "  input 0 (Q49 MIDI In), output 0 (Q49 MIDI Out): answered with another code "
+             "(3C)\n\n",
+         3,
+         false,
+         {"", {}, {}, {{0, 0, 4}}}},
+        // Only the chosen pair is tried and counted.
+        {"ChosenPairThatDoesNotAnswer",
+         {"-n", "-i", "0", "-o", "0"},
+         kOneFile,
+         kTwoPairs,
+         kBanner + Opened("Q25one.led") + kNoDevice + NoneAnswered("1 MIDI input and 1 output"),
+         3,
+         false,
+         {"", {}, {}, {{0, 0, 4}}}},
+        {"ListWithoutDevices",
+         {"--list"},
+         kOneFile,
+         "# no MIDI device\n",
+         kBanner + "MIDI inputs: none\nMIDI outputs: none\n" + kNoMidiDevicesLine,
+         0,
+         false,
+         {}},
         {"ResetRequiredExitsWith4",
          {"-n"},
          kThreeFile,
@@ -991,7 +1074,8 @@ Screen Replay(const std::string& bytes) {
 
 // Natively on a pseudo-terminal and in wine's console (both through
 // `script`): the search and the transfer show a status line replaced in
-// place, and the fixed messages stand on clean rows. Record 2 is sent twice.
+// place, and the fixed messages stand on clean rows. Record 2 is sent again
+// after a silence, record 3 after a refusal.
 class LiveStatus : public ::testing::TestWithParam<Platform> {};
 
 const std::filesystem::path kEmulatedUpdate = UPDATE_EMULATED_EXE;
@@ -1013,7 +1097,7 @@ TEST_P(LiveStatus, OnAConsoleOnly) {
     options.args = {"-qec", exe + " -n", "/dev/null"};
     options.timeLimit = std::chrono::seconds(120);
     options.env = {{"UPDATE_EMUL_SCENARIO",
-                    control.WriteFile("scenario.txt", kTwoPairs + "record 1 1 silent\n").string()},
+                    control.WriteFile("scenario.txt", kTwoPairs + "record 1 1 silent\nrecord 2 1 code 20\n").string()},
                    {"UPDATE_EMUL_REPORT", (control.Path() / "report.txt").string()},
                    {"WINEDEBUG", "-all"},
                    {"WINEDLLOVERRIDES", "winmm=n"}};
@@ -1021,19 +1105,27 @@ TEST_P(LiveStatus, OnAConsoleOnly) {
     ASSERT_TRUE(run.exited && run.exitStatus == 0) << update_test::Describe(run) << run.out;
 
     const Screen screen = Replay(run.out);
+    // 11 of 20 bytes in after a little more than 3 s (the silence).
+    const std::string kRecord3Line = "Transferring.. \\ 55% done (record 3 of 3, about 3 s left)";
     EXPECT_EQ(screen.rows, std::vector<std::string>({kBanner.substr(0, kBanner.size() - 1),
                                                      "OK: File 'Q25live.led' is open.",
                                                      "The Update Device is Open successfully:",
                                                      "MIDIIN Device: Q25 MIDI In",
                                                      "MIDIOUT Device: Q25 MIDI Out",
+                                                     // the line that the CRC message ended
+                                                     kRecord3Line,
+                                                     "The CRC of the download file is error!",
                                                      "Transferring.. 100% done.", "",
                                                      "Target update successfully!"}));
-    for (const std::string line :
+    for (const std::string& line : std::vector<std::string>
          {"Looking for the keyboard: input 1 of 2, output 1 of 2",
           "Looking for the keyboard: input 2 of 2, output 2 of 2",
-          "Transferring.. - 0% done (record 1 of 3)", "Transferring.. - 35% done (record 2 of 3, about ",
-          "Transferring.. - 35% done (record 2 of 3, sending it again: attempt 2)",
-          "Transferring.. \\ 55% done (record 3 of 3, about "}) {
+          "Transferring.. - 0% done (record 1 of 3)",
+          // Record 1 took a few milliseconds: 13 bytes to go at its pace.
+          "Transferring.. - 35% done (record 2 of 3, about 1 s left)",
+          "Transferring.. - 35% done, no answer: sending record 2 again (attempt 2 of 20)",
+          kRecord3Line,
+          "Transferring.. \\ 55% done, refused: sending record 3 again (attempt 2 of 20)"}) {
         EXPECT_TRUE(std::any_of(screen.shown.begin(), screen.shown.end(),
                                 [&line](const std::string& s) { return s.rfind(line, 0) == 0; }))
             << "never shown: " << line << "\nthe terminal received:\n" << run.out;

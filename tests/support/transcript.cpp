@@ -57,4 +57,21 @@ std::string InUse(const std::string& device) {
            "then run update again.\n";
 }
 
+std::string Refused(int record, int records, Refusal refusal) {
+    std::string text = "The update stopped at record " + std::to_string(record) + " of " +
+                       std::to_string(records) + ": the keyboard did not take it in 20 attempts.\n";
+    if ((refusal & kRefusedErase) != 0)
+        text += "It could not erase its memory: switch the keyboard off and on.\n";
+    if ((refusal & kRefusedData) != 0)
+        text += "It found the data damaged: download the firmware file again. If the keyboard is "
+                "connected through a MIDI interface, add --delay 20 (update --delay 20).\n";
+    return text + "Then run update again: it starts over from the first record.\n\n";
+}
+
+std::string NoneAnswered(const std::string& tried) {
+    return tried + " were tried; none answered as a Q25/Q49 keyboard.\n"
+                   "Connect the keyboard and switch it on; update --list should show it. Then "
+                   "switch the keyboard off and on, and run update again.\n\n";
+}
+
 } // namespace update_test

@@ -56,5 +56,11 @@ std::string Times(const std::string& text, int count);
 // a failed search.
 std::string Stopped(int record, int records);
 std::string InUse(const std::string& device);
+// After "Error in updating.": where it stopped and the advice for what the
+// keyboard refused (its erase, its data, or both).
+enum Refusal { kRefusedErase = 1, kRefusedData = 2, kRefusedBoth = 3 };
+std::string Refused(int record, int records, Refusal refusal);
+// After a failed search with devices there: what was tried and the next step.
+std::string NoneAnswered(const std::string& tried);
 
 } // namespace update_test

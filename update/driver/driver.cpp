@@ -113,12 +113,13 @@ constexpr char kHelp[] =
     "  -V, --version     show the version and end\n"
     "\n"
     "Exit status:\n"
-    "  0  updated (--list: listed; --check: the file is good)\n"
-    "  1  wrong usage\n"
-    "  2  the file is missing or refused\n"
-    "  3  no device found\n"
-    "  4  the keyboard asks to be reset first\n"
-    "  5  the transfer failed\n"
+    "  0    updated (--list: listed; --check: the file is good)\n"
+    "  1    wrong usage, or the log file cannot be opened\n"
+    "  2    the file is missing or refused\n"
+    "  3    no device found, or the chosen device number does not exist\n"
+    "  4    the keyboard must be reset first\n"
+    "  5    the transfer failed\n"
+    "  130  interrupted (Ctrl-C): run update again to finish\n"
     "An update without --no-pause ends by waiting for a key and exits with 0,\n"
     "whatever the outcome. --list, --check and wrong usage never wait.\n"
     "\n"
@@ -446,9 +447,13 @@ int RunUpdate(int argc, char** argv) {
     Options options = {kModeUpdate, false, nullptr, false, kDefaultDeviceSettings,
                        false,       false, nullptr};
     const ParseResult parsed = ParseCommandLine(argc, argv, &options);
-    if (parsed == kParsedHelp || parsed == kParsedWrong) {
-        printf("%s%s", parsed == kParsedWrong ? "\n" : "", kHelp);
-        return parsed == kParsedWrong ? kExitUsage : kExitUpdated;
+    if (parsed == kParsedWrong) {
+        printf("Run 'update --help' for the options.\n"); // under the one-line error
+        return kExitUsage;
+    }
+    if (parsed == kParsedHelp) {
+        printf("%s", kHelp);
+        return kExitUpdated;
     }
     if (parsed == kParsedVersion) {
         printf("update %s\n", UPDATE_VERSION);

@@ -146,6 +146,10 @@ void NoteTried(unsigned input, unsigned output, PairResult result, uint16_t code
                              code};
 }
 
+// The first bytes of our own request coming back (a loopback or a MIDI
+// through port) are an echo, not another model's answer.
+bool IsEcho(uint16_t code) { return code == kHandshakePayload[0]; }
+
 void ReportPairsTried(unsigned inputs, unsigned outputs) {
     if (gTriedCount == 0) {
         printf("Pairs tried: none (MIDI inputs: %u, MIDI outputs: %u).\n\n", inputs, outputs);
@@ -165,7 +169,13 @@ void ReportPairsTried(unsigned inputs, unsigned outputs) {
         case kOutputNotOpened:
             printf("the output cannot be opened: %s\n", Reason(tried.code, reason));
             break;
-        case kWrongAnswer: printf("answered with code %02X\n", tried.code); break;
+        case kWrongAnswer:
+            if (IsEcho(tried.code)) {
+                printf("echoed the request back (a MIDI Thru or loopback port)\n");
+            } else {
+                printf("answered with another code (%02X)\n", tried.code);
+            }
+            break;
         case kUnconfirmed:
             printf("answered with code %02X, but not to the confirming request\n", tried.code);
             break;
@@ -176,10 +186,6 @@ void ReportPairsTried(unsigned inputs, unsigned outputs) {
 }
 
 // ---- After a failed discovery: the causes that are known, and what to do ----
-
-// The first bytes of our own request coming back (a loopback or a MIDI
-// through port) are an echo, not another model's answer.
-bool IsEcho(uint16_t code) { return code == kHandshakePayload[0]; }
 
 // Why there is no input or output to try, when the MIDI layer can tell.
 void ReportNoDevices(unsigned inputs, unsigned outputs) {
@@ -237,6 +243,15 @@ void ReportKnownCauses(unsigned inputs, unsigned outputs) {
         told = true;
     }
     if (told) printf("\n");
+}
+
+// With devices there and none answering: what was tried, and the next step.
+void ReportNoneAnswered(unsigned inputs, unsigned outputs) {
+    if (inputs == 0 || outputs == 0) return; // ReportNoDevices has told what to do
+    printf("%u MIDI input%s and %u output%s were tried; none answered as a Q25/Q49 keyboard.\n",
+           inputs, inputs == 1 ? "" : "s", outputs, outputs == 1 ? "" : "s");
+    printf("Connect the keyboard and switch it on; update --list should show it. Then switch "
+           "the keyboard off and on, and run update again.\n\n");
 }
 
 // A chosen device number beyond the devices there are gets its own message.
@@ -483,6 +498,22 @@ void ReportResend(unsigned record, uint16_t position, uint8_t failureCount, bool
     }
 }
 
+// The refusals among the failed attempts of the record at which the transfer
+// stopped with "Error in updating." (kRefused* of status.h), for the advice
+// after it; 0 after any other end.
+unsigned gStopRefusals;
+
+unsigned RefusalOf(uint8_t code) {
+    switch (code) {
+    case 0x20:
+    case 0x21:
+    case 0x22:
+    case 0x24: return kRefusedData;
+    case 0x25: return kRefusedErase;
+    default: return 0;
+    }
+}
+
 const char* MessageForCode(uint8_t code) {
     switch (code) {
     case 0x20: return "\nThe CRC of the download file is error!\n";
@@ -495,9 +526,10 @@ const char* MessageForCode(uint8_t code) {
 }
 
 // One side of --list: each device opened and closed at once (an input whose
-// start failed is closed too); one that cannot be opened is marked.
-void ListSide(const char* side, uint16_t (*query)(unsigned, char*), char names[][kDeviceNameSize],
-              uint16_t (*open)(unsigned), void (*close)()) {
+// start failed is closed too); one that cannot be opened is marked. Returns
+// the number of devices.
+unsigned ListSide(const char* side, uint16_t (*query)(unsigned, char*),
+                  char names[][kDeviceNameSize], uint16_t (*open)(unsigned), void (*close)()) {
     char reason[kReasonSize];
     const unsigned count = CountDevices(query, names);
     printf("MIDI %s:", side);
@@ -509,7 +541,7 @@ void ListSide(const char* side, uint16_t (*query)(unsigned, char*), char names[]
         } else {
             printf(" none\n");
         }
-        return;
+        return 0;
     }
     printf("\n");
     for (unsigned k = 0; k < count; ++k) {
@@ -523,6 +555,7 @@ void ListSide(const char* side, uint16_t (*query)(unsigned, char*), char names[]
     if (count == kMaxDevices && query(kMaxDevices, name) == 0) {
         printf("  (%s from 10 on are not used)\n", side);
     }
+    return count;
 }
 
 } // namespace
@@ -546,6 +579,8 @@ uint8_t FindUpdateDevice(uint8_t modelCode, const DeviceSettings* settings) {
     if (result == 0) {
         printf("\nFailed: Can't find the suitable device to update!\n\n");
         ReportKnownCauses(inputs, outputs);
+        ReportNoneAnswered(settings->input == kAnyDevice ? inputs : 1,
+                           settings->output == kAnyDevice ? outputs : 1);
         if (settings->verbose) ReportPairsTried(inputs, outputs);
     } else {
         printf("The Update Device is Open successfully:\n");
@@ -561,7 +596,10 @@ DeviceOutcome TransferImage(const FirmwareImage* image, const DeviceSettings* se
     uint16_t acknowledged = 0;
     uint8_t failureCount = 0;
     unsigned spinner = 0;
-    unsigned record = 1; // counted from 1, for --verbose and the progress line
+    unsigned record = 1;   // counted from 1, for --verbose and the progress line
+    bool silent = false;   // the latest failed attempt got no answer
+    unsigned refusals = 0; // what the current record's failed attempts were refused for
+    gStopRefusals = 0;
     StartProgress(SummarizeImage(image).records);
 
     while (position < image->length) {
@@ -570,7 +608,8 @@ DeviceOutcome TransferImage(const FirmwareImage* image, const DeviceSettings* se
             static_cast<uint16_t>(((image->bytes[position] << 8) | image->bytes[position + 1]) + 2);
         const unsigned percent = static_cast<uint32_t>(acknowledged) * 100u / image->length;
 
-        ShowProgress(kSpinner[spinner], percent, record, failureCount, acknowledged, image->length);
+        ShowProgress(kSpinner[spinner], percent, record, failureCount, silent, acknowledged,
+                     image->length);
         spinner = (spinner + 1) % 8;
         fflush(stdout);
 
@@ -591,6 +630,7 @@ DeviceOutcome TransferImage(const FirmwareImage* image, const DeviceSettings* se
                 return kDeviceTransferFailed;
             }
             spinner = (spinner + 7) % 8; // the resend shows the same character
+            silent = true;
             if (settings->verbose) ReportResend(record, position, failureCount, false, 0, false);
             continue;
         }
@@ -598,6 +638,7 @@ DeviceOutcome TransferImage(const FirmwareImage* image, const DeviceSettings* se
         if (code == kRecordAccepted) {
             acknowledged = static_cast<uint16_t>(acknowledged + size);
             failureCount = 0;
+            refusals = 0;
             position = static_cast<uint16_t>(position + size);
             ++record;
             continue;
@@ -612,8 +653,11 @@ DeviceOutcome TransferImage(const FirmwareImage* image, const DeviceSettings* se
             return kDeviceUpdated;
         }
 
+        silent = false;
+        refusals |= RefusalOf(code);
         if (++failureCount >= kFailureLimit) {
             printf("\nError in updating.\n");
+            gStopRefusals = refusals;
             return kDeviceTransferFailed;
         }
         spinner = (spinner + 7) % 8;
@@ -644,7 +688,7 @@ DeviceOutcome RunDeviceUpdate(const FirmwareImage* image, uint8_t modelCode,
         outcome = kDeviceResetRequired;
     } else if (result != 0) {
         outcome = TransferImage(image, settings);
-        if (outcome == kDeviceTransferFailed) ReportTransferStop();
+        if (outcome == kDeviceTransferFailed) ReportTransferStop(gStopRefusals);
     }
     CloseInput();
     CloseOutput();
@@ -655,7 +699,11 @@ DeviceOutcome RunDeviceUpdate(const FirmwareImage* image, uint8_t modelCode,
 void ListDevices(FILE* trace) {
     gTrace = trace;
     SetReplyTrace(trace);
-    ListSide("inputs", QueryMidiInDevice, gInputNames, OpenInput, CloseInput);
-    ListSide("outputs", QueryMidiOutDevice, gOutputNames, OpenOutput, CloseOutput);
+    const unsigned inputs =
+        ListSide("inputs", QueryMidiInDevice, gInputNames, OpenInput, CloseInput);
+    const unsigned outputs =
+        ListSide("outputs", QueryMidiOutDevice, gOutputNames, OpenOutput, CloseOutput);
+    // A side without devices gets the next step an update would give.
+    if (inputs == 0 || outputs == 0) ReportNoDevices(inputs, outputs);
     SetReplyTrace(nullptr);
 }

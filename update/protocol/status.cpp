@@ -10,6 +10,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr unsigned kLineSize = 96; // longer than any status line
+constexpr unsigned kAttempts = 20; // a record's attempts before the transfer stops
 
 bool gLive;
 StatusObserver gObserver;
@@ -74,7 +75,7 @@ void StartProgress(unsigned records) {
     gRecord = 0;
 }
 
-void ShowProgress(char spinner, unsigned percent, unsigned record, unsigned failures,
+void ShowProgress(char spinner, unsigned percent, unsigned record, unsigned failures, bool silent,
                   uint32_t acknowledged, uint32_t length) {
     gRecord = record;
     if (gObserver != nullptr) gObserver(kStatusRecord, record, gRecords, failures, percent);
@@ -83,21 +84,39 @@ void ShowProgress(char spinner, unsigned percent, unsigned record, unsigned fail
                static_cast<int>(percent));
         return;
     }
-    char tail[40];
-    if (failures > 0) {
-        snprintf(tail, sizeof tail, ", sending it again: attempt %u", failures + 1);
-    } else {
-        FormatTimeLeft(tail, sizeof tail, acknowledged, length);
-    }
     char line[kLineSize];
-    const int shown = snprintf(line, sizeof line, "Transferring.. %c %d%% done (record %u of %u%s)",
-                               spinner, static_cast<int>(percent), record, gRecords, tail);
+    int shown = 0;
+    if (failures > 0) {
+        shown = snprintf(line, sizeof line,
+                         "Transferring.. %c %d%% done, %s: sending record %u "
+                         "again (attempt %u of %u)",
+                         spinner, static_cast<int>(percent), silent ? "no answer" : "refused",
+                         record, failures + 1, kAttempts);
+    } else {
+        char tail[40];
+        FormatTimeLeft(tail, sizeof tail, acknowledged, length);
+        shown = snprintf(line, sizeof line, "Transferring.. %c %d%% done (record %u of %u%s)",
+                         spinner, static_cast<int>(percent), record, gRecords, tail);
+    }
     ShowLine(line, shown);
 }
 
-void ReportTransferStop() {
+void ReportTransferStop(unsigned refusals) {
     if (gRecord == 0) return;
-    printf("The update stopped at record %u of %u. Check the keyboard's MIDI connection, then "
-           "run update again: it starts over from the first record.\n\n",
-           gRecord, gRecords);
+    if (refusals == 0) {
+        printf("The update stopped at record %u of %u. Check the keyboard's MIDI connection, "
+               "then run update again: it starts over from the first record.\n\n",
+               gRecord, gRecords);
+        return;
+    }
+    printf("The update stopped at record %u of %u: the keyboard did not take it in %u attempts.\n",
+           gRecord, gRecords, kAttempts);
+    if ((refusals & kRefusedErase) != 0) {
+        printf("It could not erase its memory: switch the keyboard off and on.\n");
+    }
+    if ((refusals & kRefusedData) != 0) {
+        printf("It found the data damaged: download the firmware file again. If the keyboard is "
+               "connected through a MIDI interface, add --delay 20 (update --delay 20).\n");
+    }
+    printf("Then run update again: it starts over from the first record.\n\n");
 }

@@ -32,10 +32,18 @@ void WipeStatus();
 void StartProgress(unsigned records);
 
 // The progress line before a record is sent: the fixed "\r...\rTransferring..
-// %c %d%% done"; live, followed by the record count and the time left, or by
-// the attempt when the record is being sent again (failures > 0).
-void ShowProgress(char spinner, unsigned percent, unsigned record, unsigned failures,
+// %c %d%% done"; live, followed by the record count and the time left, or,
+// when the record is being sent again (failures > 0), by why and the attempt:
+// `silent` tells that the latest attempt got no answer.
+void ShowProgress(char spinner, unsigned percent, unsigned record, unsigned failures, bool silent,
                   uint32_t acknowledged, uint32_t length);
 
-// After a transfer that failed: the record it stopped at, and what to do.
-void ReportTransferStop();
+// What the keyboard refused a record for (bits of ReportTransferStop's
+// argument): its data (CRC, damaged, verification) or its erase.
+constexpr unsigned kRefusedData = 1;
+constexpr unsigned kRefusedErase = 2;
+
+// After a transfer that failed: the record it stopped at, and what to do. With
+// refusals (after 20 failures ending in a reply), the advice follows them;
+// without, it points at the connection.
+void ReportTransferStop(unsigned refusals);
