@@ -223,7 +223,9 @@ uint16_t SendSysEx(const uint8_t* data, unsigned n) {
     memcpy(message + 1, data, n);
     message[n + 1] = 0xF7;
     MarkHandedOver();
-    return static_cast<uint16_t>(WebMidiSend(message, n + 2));
+    const int result = WebMidiSend(message, n + 2);
+    MarkSendReturned();
+    return static_cast<uint16_t>(result);
 }
 
 // The browser tells no cause that the user could mend outside the page.

@@ -12,12 +12,9 @@
 // inside midiOutLongMsg are done at once; others finish later and say so
 // through the output callback (MOM_DONE), which only wakes the waiting send.
 // A message not done within a second is cut short with a reset and the send
-// fails. Each message is marked in the reply queue as handed over just before
-// it goes to the driver, and once more when the driver's call returns if the
-// driver held the call for about the message's time on a MIDI cable: what
-// came meanwhile came before the message had left, and cannot answer it. A
-// call that is merely slow (a loaded machine) is not taken for that, since
-// the answer may well have come during it.
+// fails. Each message is marked in the reply queue just before it goes to the
+// driver and when the driver's call returns: a driver on a MIDI cable may hold
+// the call while the message travels.
 //
 // A device may hold the buffers it was given until it is released. An input
 // that could not be released cleanly keeps its set of buffers for good: the
@@ -54,15 +51,6 @@ constexpr unsigned kInputBufferSets = 2; // sets for inputs that may not be rele
 constexpr unsigned kOutputSets = 2;      // messages for outputs that may still hold one
 constexpr auto kSendTimeout = std::chrono::seconds(1);
 constexpr auto kSendPoll = std::chrono::milliseconds(1); // for drivers that never tell
-// A driver's send call that lasts most of the message's time on a 31,250-baud
-// line (320 us a byte), and at least a millisecond, held the call while the
-// message travelled.
-constexpr auto kWireTimePerByte = std::chrono::microseconds(320);
-constexpr auto kShortestBlockingSend = std::chrono::milliseconds(1);
-
-bool HeldWhileTravelling(std::chrono::steady_clock::duration took, unsigned bytes) {
-    return took >= kShortestBlockingSend && took >= kWireTimePerByte * bytes * 4 / 5;
-}
 
 struct InputBuffer {
     MIDIHDR header;
@@ -401,11 +389,8 @@ uint16_t SendSysEx(const uint8_t* data, unsigned n) {
     if (prepared != MMSYSERR_NOERROR) return Low16(prepared);
 
     MarkHandedOver();
-    const auto handedOver = std::chrono::steady_clock::now();
     const MMRESULT sent = midiOutLongMsg(gPair.outHandle, header, sizeof(MIDIHDR));
-    if (HeldWhileTravelling(std::chrono::steady_clock::now() - handedOver, n + 2)) {
-        MarkHandedOver();
-    }
+    MarkSendReturned();
     if (sent != MMSYSERR_NOERROR) {
         // The header must not stay prepared after a failed send.
         midiOutUnprepareHeader(gPair.outHandle, header, sizeof(MIDIHDR));

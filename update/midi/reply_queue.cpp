@@ -19,7 +19,7 @@ struct ReplyQueue {
     unsigned first;
     unsigned count;
     uint32_t nextSequence;
-    uint32_t handOverMark;
+    SendMarks marks;
     uint32_t verdicts;
 };
 
@@ -79,12 +79,18 @@ void StoreReply(const uint8_t* bytes, uint32_t byteCount, unsigned input) {
 
 void MarkHandedOver() {
     std::lock_guard<std::mutex> hold(gLock);
-    gQueue.handOverMark = gQueue.nextSequence++;
+    gQueue.marks.handedOver = gQueue.nextSequence++;
+    gQueue.marks.returned = gQueue.marks.handedOver;
 }
 
-uint32_t HandOverMark() {
+void MarkSendReturned() {
     std::lock_guard<std::mutex> hold(gLock);
-    return gQueue.handOverMark;
+    gQueue.marks.returned = gQueue.nextSequence++;
+}
+
+SendMarks LatestSendMarks() {
+    std::lock_guard<std::mutex> hold(gLock);
+    return gQueue.marks;
 }
 
 unsigned RepliesWaiting() {
