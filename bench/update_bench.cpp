@@ -146,7 +146,6 @@ uint16_t LinuxRuleSendSysEx(const uint8_t*, unsigned n) {
     const int64_t sendAt = SeqPacerNext(&gLink.pacer, now, VerdictsTaken(), n + 2);
     if (sendAt > now) SleepUntilNs(sendAt);
     MarkHandedOver();
-    MarkSendReturned();
     {
         std::lock_guard<std::mutex> hold(gLink.lock);
         const int64_t handed = MonotonicNs();

@@ -6,8 +6,8 @@
 // Linux, Web MIDI on the update page) is chosen at link time; the reply queue
 // and the System Exclusive reassembly are shared by all. A layer stores each
 // completed incoming message with StoreReply and marks each message it sends
-// just before it hands it to the system (MarkHandedOver) and once that call
-// has returned (MarkSendReturned).
+// with MarkHandedOver at the moment it has left (or, where it cannot tell, was
+// handed to the system).
 #pragma once
 
 #include <cstdint>

@@ -27,10 +27,9 @@
 // comes up to the budget's wire time (0.66 s) after the last send, well within
 // the record loop's wait for it.
 //
-// Each message is marked in the reply queue just before it goes to the
-// sequencer, and when the call returns: no answer to it can come before the
-// first mark. Whether it has also left a slow line by then, the layer cannot
-// tell.
+// Each message is marked in the reply queue as handed over just before it
+// goes to the sequencer: no answer to it can come before that moment. Whether
+// it has also left a slow line by then, the layer cannot tell.
 //
 // The sequencer is opened on first use and kept until the process exits:
 // discovery opens and closes sides many times, and one client for the whole
@@ -456,7 +455,6 @@ uint16_t SendSysEx(const uint8_t* data, unsigned n) {
 
     MarkHandedOver();
     int result = SendDirect(&event);
-    MarkSendReturned();
     if (result >= 0) result = OutputStillConnected();
     if (result < 0) {
         gPair.pacer = before; // the message did not go

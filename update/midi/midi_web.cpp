@@ -223,9 +223,7 @@ uint16_t SendSysEx(const uint8_t* data, unsigned n) {
     memcpy(message + 1, data, n);
     message[n + 1] = 0xF7;
     MarkHandedOver();
-    const int result = WebMidiSend(message, n + 2);
-    MarkSendReturned();
-    return static_cast<uint16_t>(result);
+    return static_cast<uint16_t>(WebMidiSend(message, n + 2));
 }
 
 // The browser tells no cause that the user could mend outside the page.

@@ -12,9 +12,13 @@
 // inside midiOutLongMsg are done at once; others finish later and say so
 // through the output callback (MOM_DONE), which only wakes the waiting send.
 // A message not done within a second is cut short with a reset and the send
-// fails. Each message is marked in the reply queue just before it goes to the
-// driver and when the driver's call returns: a driver on a MIDI cable may hold
-// the call while the message travels.
+// fails. Each message is marked in the reply queue as handed over just before
+// it goes to the driver, and once more when the driver's call returns if the
+// driver holds its calls while messages travel, as on a MIDI cable: what came
+// meanwhile came before the message had left, and cannot answer it. A driver
+// is taken to hold its calls until one returns well within its message's wire
+// time; a call that is merely slow (a loaded machine, an emulator) is not
+// taken for that, since the answer may well have come during it.
 //
 // A device may hold the buffers it was given until it is released. An input
 // that could not be released cleanly keeps its set of buffers for good: the
@@ -51,6 +55,19 @@ constexpr unsigned kInputBufferSets = 2; // sets for inputs that may not be rele
 constexpr unsigned kOutputSets = 2;      // messages for outputs that may still hold one
 constexpr auto kSendTimeout = std::chrono::seconds(1);
 constexpr auto kSendPoll = std::chrono::milliseconds(1); // for drivers that never tell
+// A message's time on a 31,250-baud MIDI line: 320 us a byte.
+constexpr auto kWireTimePerByte = std::chrono::microseconds(320);
+
+// What a send call that took `took` for a message of `bytes` bytes says of the
+// driver: one that returns well within the message's wire time does not hold
+// its calls while messages travel; one that holds a call for most of it, and
+// has never returned sooner, does.
+bool ReturnsSooner(std::chrono::steady_clock::duration took, unsigned bytes) {
+    return took < kWireTimePerByte * bytes / 2;
+}
+bool HeldWhileTravelling(std::chrono::steady_clock::duration took, unsigned bytes) {
+    return took >= kWireTimePerByte * bytes * 4 / 5;
+}
 
 struct InputBuffer {
     MIDIHDR header;
@@ -90,6 +107,9 @@ struct MidiPortPair {
     OutputMessage outMessages[kOutputSets];
     unsigned outSet;
     uint8_t outSetKept[kOutputSets];
+    // The output's driver holds each send call while its message travels, as
+    // a driver on a MIDI cable may: true until a call returns sooner.
+    uint8_t outHoldsCalls;
     // The input whose events the callback takes: the open input's handle,
     // null while the input is closed. Written by the main thread, read by the
     // callback.
@@ -333,6 +353,7 @@ uint16_t OpenMidiOut(unsigned deviceId) {
     QueryMidiOutDevice(deviceId, gPair.outName);
 
     gPair.outSet = static_cast<unsigned>(set);
+    gPair.outHoldsCalls = 1;
     OutputMessage* message = OutputSet();
     memset(&message->header, 0, sizeof message->header);
     message->header.lpData = reinterpret_cast<LPSTR>(message->bytes);
@@ -389,8 +410,11 @@ uint16_t SendSysEx(const uint8_t* data, unsigned n) {
     if (prepared != MMSYSERR_NOERROR) return Low16(prepared);
 
     MarkHandedOver();
+    const auto handedOver = std::chrono::steady_clock::now();
     const MMRESULT sent = midiOutLongMsg(gPair.outHandle, header, sizeof(MIDIHDR));
-    MarkSendReturned();
+    const auto took = std::chrono::steady_clock::now() - handedOver;
+    if (ReturnsSooner(took, n + 2)) gPair.outHoldsCalls = 0;
+    if (gPair.outHoldsCalls && HeldWhileTravelling(took, n + 2)) MarkHandedOver();
     if (sent != MMSYSERR_NOERROR) {
         // The header must not stay prepared after a failed send.
         midiOutUnprepareHeader(gPair.outHandle, header, sizeof(MIDIHDR));

@@ -19,7 +19,7 @@ struct ReplyQueue {
     unsigned first;
     unsigned count;
     uint32_t nextSequence;
-    SendMarks marks;
+    uint32_t handOverMark;
     uint32_t verdicts;
 };
 
@@ -79,18 +79,12 @@ void StoreReply(const uint8_t* bytes, uint32_t byteCount, unsigned input) {
 
 void MarkHandedOver() {
     std::lock_guard<std::mutex> hold(gLock);
-    gQueue.marks.handedOver = gQueue.nextSequence++;
-    gQueue.marks.returned = gQueue.marks.handedOver;
+    gQueue.handOverMark = gQueue.nextSequence++;
 }
 
-void MarkSendReturned() {
+uint32_t HandOverMark() {
     std::lock_guard<std::mutex> hold(gLock);
-    gQueue.marks.returned = gQueue.nextSequence++;
-}
-
-SendMarks LatestSendMarks() {
-    std::lock_guard<std::mutex> hold(gLock);
-    return gQueue.marks;
+    return gQueue.handOverMark;
 }
 
 unsigned RepliesWaiting() {

@@ -3,12 +3,12 @@
 // arrived. The platform's input side stores messages; the main thread takes
 // them and judges each one.
 //
-// Arrivals and the output side's marks share one sequence: the output side
-// marks the moment it hands a message to the system and the moment the
-// system's call returns, so the transfer can tell a message that came before
-// a record was handed over, which cannot be the record's verdict, from one
-// that came while it was being sent, and from one that came after. Every access is made under a
-// small lock that is never held across a call into the MIDI system. Nothing is allocated: the queue
+// Arrivals and hand-over marks share one sequence: the output side marks the
+// moment the latest message sent has left (or, where the platform cannot tell,
+// was handed to the system), so the transfer can tell a message that came
+// before a record had left, which cannot be the record's verdict, from one
+// that came after it. Every access is made under a small lock that is never
+// held across a call into the MIDI system. Nothing is allocated: the queue
 // holds a fixed number of messages, and one that finds it full is lost
 // (traced).
 #pragma once
@@ -37,20 +37,14 @@ void SetReplyTrace(FILE* sink);
 // `input`, of which bytes holds at most the first 200; at most 200 are kept.
 void StoreReply(const uint8_t* bytes, uint32_t byteCount, unsigned input = 0);
 
-// Output side, around each message: just before it is handed to the system,
-// and once the system's call has returned.
+// Output side: the message just sent has left. Returns nothing; later
+// arrivals get a later sequence than the mark.
 void MarkHandedOver();
-void MarkSendReturned();
 
 // Main thread side.
-// The marks of the latest message sent: a message whose sequence is below
-// handedOver arrived before that message was handed over; one between the
-// two, while the system's call was sending it.
-struct SendMarks {
-    uint32_t handedOver;
-    uint32_t returned;
-};
-SendMarks LatestSendMarks();
+// The sequence of the latest hand-over mark: a message whose sequence is
+// lower arrived before that message had left.
+uint32_t HandOverMark();
 // Messages waiting.
 unsigned RepliesWaiting();
 // Takes the oldest message waiting into *message; false when none waits.

@@ -19,7 +19,6 @@ constexpr unsigned kHandshakeAttempts = 4; // per input/output pair
 constexpr unsigned kHandshakePolls = 500;  // per handshake attempt
 constexpr unsigned kVerdictMs = 3000;      // a record's verdict may take this long
 constexpr unsigned kStallMs = 100;         // the most one poll of that wait counts
-constexpr unsigned kSendingGraceMs = 20;   // a message that came during the send waits this long
 constexpr unsigned kQuietPolls = 50;       // a newly opened input is quiet after this many
 constexpr unsigned kSettlePolls = 500;     // at most this long to wait for the quiet
 constexpr uint8_t kFailureLimit = 20;      // consecutive failed attempts
@@ -302,53 +301,27 @@ uint8_t WaitForAnswer(unsigned polls) {
     return 0;
 }
 
-// One record's wait for its verdict: the marks of the record's last message,
-// and the first verdict-shaped message that came while the system's call was
-// still sending it (a driver on a MIDI cable may hold the call while the
-// message travels).
-struct VerdictWait {
-    SendMarks marks;
-    bool held;
-    IncomingReply whileSending;
-};
-
-// Judges what waits in the queue for the record. A message that arrived
-// before the record's last message was handed over cannot answer the record
-// (a copy of an earlier verdict, an answer to an earlier attempt) and is
-// dropped. The first verdict-shaped message after the call returned is the
-// verdict. One that came during the call may be the verdict of a record that
-// left before the call returned, or a copy of the previous verdict that came
-// while it travelled: it is held, and taken only when nothing verdict-shaped
-// follows before `graceOver`. Whatever waits behind the verdict is dropped
-// too. Every drop is traced. Returns true with the verdict's code.
-bool TakeRecordVerdict(VerdictWait* wait, bool graceOver, uint8_t* code) {
+// Judges what waits in the queue for the record whose last message was marked
+// as handed over at `handedOver`: a message that arrived before that mark
+// cannot answer the record (a copy of an earlier verdict, an answer to an
+// earlier attempt) and is dropped; the first verdict-shaped message after it
+// is the verdict; whatever waits behind the verdict is dropped too. Every drop
+// is traced. Returns true with the verdict's code.
+bool TakeRecordVerdict(uint32_t handedOver, uint8_t* code) {
     IncomingReply message;
     while (TakeReply(&message)) {
-        if (static_cast<int32_t>(message.sequence - wait->marks.handedOver) < 0) {
-            TraceDroppedReply(&message, "(came before the record was handed over)");
+        if (static_cast<int32_t>(message.sequence - handedOver) < 0) {
+            TraceDroppedReply(&message, "(came before the record had left)");
         } else if (!IsVerdictShaped(&message)) {
             TraceDroppedReply(&message, "(not a verdict)");
-        } else if (static_cast<int32_t>(message.sequence - wait->marks.returned) < 0) {
-            if (wait->held) {
-                TraceDroppedReply(&message, "(came while the record was being sent)");
-            } else {
-                wait->whileSending = message;
-                wait->held = true;
-            }
         } else {
-            if (wait->held) {
-                TraceDroppedReply(&wait->whileSending, "(came while the record was being sent)");
-            }
             *code = message.bytes[1];
             CountVerdict();
             while (TakeReply(&message)) TraceDroppedReply(&message, "(came behind the verdict)");
             return true;
         }
     }
-    if (!wait->held || !graceOver) return false;
-    *code = wait->whileSending.bytes[1];
-    CountVerdict();
-    return true;
+    return false;
 }
 
 // Waits for a record's verdict, by the clock: a target erasing its flash may
@@ -359,17 +332,14 @@ bool TakeRecordVerdict(VerdictWait* wait, bool graceOver, uint8_t* code) {
 // kStallMs, since a verdict that arrived meanwhile may not have been handed
 // over yet. Returns true with the verdict's code; false after silence or an
 // interrupt.
-bool WaitForRecordVerdict(SendMarks marks, uint8_t* code) {
+bool WaitForRecordVerdict(uint32_t handedOver, uint8_t* code) {
     using Clock = std::chrono::steady_clock;
     const Clock::duration limit = std::chrono::milliseconds(kVerdictMs);
-    const Clock::duration grace = std::chrono::milliseconds(kSendingGraceMs);
     const Clock::duration stall = std::chrono::milliseconds(kStallMs);
-    VerdictWait wait{};
-    wait.marks = marks;
     Clock::duration waited{};
     Clock::time_point last = Clock::now();
     for (;;) {
-        const bool answered = TakeRecordVerdict(&wait, waited >= grace, code);
+        const bool answered = TakeRecordVerdict(handedOver, code);
         ServiceMidiIn();
         const Clock::time_point now = Clock::now();
         waited += now - last < stall ? now - last : stall;
@@ -653,7 +623,7 @@ DeviceOutcome TransferImage(const FirmwareImage* image, const DeviceSettings* se
         // Only what arrives once the record's last message has left can be
         // its verdict.
         uint8_t code = 0;
-        if (!WaitForRecordVerdict(LatestSendMarks(), &code)) {
+        if (!WaitForRecordVerdict(HandOverMark(), &code)) {
             if (Interrupted()) return ReportInterrupt();
             if (++failureCount >= kFailureLimit) {
                 printf("\nFailed: Target is not responding.\n\n");
