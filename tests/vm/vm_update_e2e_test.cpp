@@ -123,7 +123,12 @@ TEST_F(Discovery, NoTargetEndsWithTheFailureMessage) {
     ASSERT_TRUE(run.exited) << update_test::Describe(run);
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(run.out,
-              LinuxTranscript(std::string(kHeader) + "\nFailed: Can't find the suitable device to update!\n\n"));
+              LinuxTranscript(std::string(kHeader) +
+                              "\nFailed: Can't find the suitable device to update!\n\n"
+                              "1 MIDI input and 1 output were tried; none answered as a Q25/Q49 "
+                              "keyboard.\nConnect the keyboard and switch it on; update --list "
+                              "should show it. Then switch the keyboard off and on, and run update "
+                              "again.\n\n"));
     // The echo ends each wait at once; a pair left unanswered would take at
     // least 4 x 500 polls of 1 ms.
     EXPECT_LT(took, std::chrono::milliseconds(2000));
