@@ -205,9 +205,9 @@ const notes = [];
 async function checkFile(page, row, problems) {
   if (!row.file) await page.setInputFiles("#file", sample);
   else {
-    await page.evaluate((spec) => {
+    await page.evaluate((made) => {
       const transfer = new DataTransfer();
-      transfer.items.add(new File([spec.text, new Uint8Array(spec.size - spec.text.length).fill(spec.fill)], spec.name));
+      transfer.items.add(new File([made.text, new Uint8Array(made.size - made.text.length).fill(made.fill)], made.name));
       Object.assign(document.getElementById("file"), { files: transfer.files }).dispatchEvent(new Event("change"));
     }, row.file);
   }
