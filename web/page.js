@@ -24,8 +24,6 @@
   // The program's advice names its command line; on the page the same advice
   // names the page's controls.
   const pageWords = [
-    ["Rename the file, then run: update FILE", "Rename the file and choose it again, or choose the firmware file made for your keyboard."],
-    ["To use another file, run: update FILE", "Choose the firmware file made for your keyboard."],
     ["then run update again", "then press Update the keyboard again"],
     ["Run update again", "Press Update the keyboard again"],
     [" (see update --list)", " (choose one from the page's lists)"],

@@ -136,10 +136,11 @@ const rows = [
       "column 1; the rest holds no record and is ignored.\nError: The upgrade file is error!\n\n",
     check: "Error: The upgrade file is error!" },
   { name: "a name for no keyboard: the page's advice", file: big("Q61_v2.led", sampleText.length),
-    checkConsole: banner + "Error: The fit file is not found.\n\nThe name of 'Q61_v2.led' must begin with Q25 or Q49 " +
-      "(any case). Rename the file and choose it again, or choose the firmware file made for your keyboard.\n\n",
-    check: "The name of 'Q61_v2.led' must begin with Q25 or Q49 (any case). Rename the file and choose it again, " +
-      "or choose the firmware file made for your keyboard." },
+    checkConsole: banner + "Error: The fit file is not found.\n\nThe name of 'Q61_v2.led' does not begin with Q25 or " +
+      "Q49, so it is not firmware for this keyboard. Use the firmware file made for your keyboard: its name begins " +
+      "with Q25 or Q49.\n\n",
+    check: "The name of 'Q61_v2.led' does not begin with Q25 or Q49, so it is not firmware for this keyboard. Use " +
+      "the firmware file made for your keyboard: its name begins with Q25 or Q49." },
   { name: "the file cannot be read", unreadable: true,
     check: "The file could not be checked (NotReadableError: The file could not be read.): choose it again." },
   { name: "a browser without Web MIDI", midi: "none",
