@@ -516,6 +516,12 @@ uint64_t Seed() {
 }
 
 TEST(FaultMatrixRandom, SuccessMeansTheWholeImageOnce_native) {
+#if defined(__SANITIZE_THREAD__)
+    // Copies come about 1 ms behind a verdict; ThreadSanitizer slows the
+    // emulated system's delivery of them well past the next record's send,
+    // which no protocol without record numbers can tell from a verdict.
+    GTEST_SKIP() << "timing-bound: runs natively and under AddressSanitizer";
+#endif
     constexpr unsigned kUpdates = 200;
     constexpr unsigned kAtOnce = 10;
     const uint64_t seed = Seed();
