@@ -20,6 +20,7 @@
 #include <set>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "support/temp_folder.h"
@@ -467,6 +468,18 @@ INSTANTIATE_TEST_SUITE_P(BothPlatforms, FilePhase,
                                                               Platform::kWindows)),
                          CaseName);
 
+// The rows of README's exit-status table: each status and the start of its
+// meaning, as `row` captures them.
+std::vector<std::pair<std::string, std::string>> ReadmeStatuses(std::istream& readme,
+                                                                 const std::regex& row) {
+    std::vector<std::pair<std::string, std::string>> statuses;
+    for (std::string line; std::getline(readme, line);) {
+        std::smatch m;
+        if (std::regex_search(line, m, row)) statuses.emplace_back(m[1].str(), m[2].str());
+    }
+    return statuses;
+}
+
 // --help names every exit status of README's table, each with its meaning
 // as the first words of its line.
 TEST(Help, ListsEveryExitStatusOfTheReadme) {
@@ -477,20 +490,16 @@ TEST(Help, ListsEveryExitStatusOfTheReadme) {
     options.args = {"--help"};
     const RunResult run = update_test::RunUpdate(Platform::kLinux, folder.Path(), options);
     ASSERT_TRUE(run.exited && run.exitStatus == 0) << update_test::Describe(run);
-    const std::regex row(R"(^\| (\d+) \| ([^|(;]*[^|(; ]))");
-    int statuses = 0;
-    for (std::string line; std::getline(readme, line);) {
-        std::smatch m;
-        if (!std::regex_search(line, m, row)) continue;
-        ++statuses;
-        const std::string start = "\n  " + m[1].str() + std::string(5 - m[1].length(), ' ');
+    const auto statuses = ReadmeStatuses(readme, std::regex(R"(^\| (\d+) \| ([^|(;]*[^|(; ]))"));
+    for (const auto& [status, meaning] : statuses) {
+        const std::string start = "\n  " + status + std::string(5 - status.size(), ' ');
         const size_t at = run.out.find(start);
-        ASSERT_NE(at, std::string::npos) << "status " << m[1] << " missing in:\n" << run.out;
+        ASSERT_NE(at, std::string::npos) << "status " << status << " missing in:\n" << run.out;
         const std::string helpLine = run.out.substr(at + start.size(),
                                                     run.out.find('\n', at + 1) - at - start.size());
-        EXPECT_EQ(helpLine.rfind(m[2].str(), 0), 0u) << "README: " << line << "\nhelp: " << helpLine;
+        EXPECT_EQ(helpLine.rfind(meaning, 0), 0u) << "README: " << meaning << "\nhelp: " << helpLine;
     }
-    EXPECT_EQ(statuses, 7);
+    EXPECT_EQ(statuses.size(), 7u);
 }
 
 // The Windows zip's README.txt: plain text, and the same exit statuses as
@@ -502,16 +511,12 @@ TEST(WindowsReadme, IsPlainTextWithEveryExitStatus) {
     const std::string text((std::istreambuf_iterator<char>(windows)), {});
     for (const char* markdown : {"](", "`", "**", "\n#", "\n| "})
         EXPECT_EQ(text.find(markdown), std::string::npos) << "Markdown: " << markdown;
-    const std::regex row(R"(^\| (\d+) \| ([^|(;`]*[^|(;` ]))");
-    int statuses = 0;
-    for (std::string line; std::getline(readme, line);) {
-        std::smatch m;
-        if (!std::regex_search(line, m, row)) continue;
-        ++statuses;
-        const std::string start = "\n" + m[1].str() + std::string(6 - m[1].length(), ' ') + m[2].str();
+    const auto statuses = ReadmeStatuses(readme, std::regex(R"(^\| (\d+) \| ([^|(;`]*[^|(;` ]))"));
+    for (const auto& [status, meaning] : statuses) {
+        const std::string start = "\n" + status + std::string(6 - status.size(), ' ') + meaning;
         EXPECT_NE(text.find(start), std::string::npos) << "missing: " << start;
     }
-    EXPECT_EQ(statuses, 7);
+    EXPECT_EQ(statuses.size(), 7u);
 }
 
 } // namespace
