@@ -25,7 +25,10 @@
 //   output_send_fail_once <n> <m>    only the m-th send on output n fails
 //   still_playing <k>                each send's midiOutUnprepareHeader answers MIDIERR_STILLPLAYING k times
 //   pacing on|off                    31,250 baud: 320 us per byte; a send blocks for its wire time and
-//                                    each reply arrives after its own
+//                                    each reply arrives after its own; a send returns only once every
+//                                    message that had arrived by its end has been handed over
+//   late_return <ms>                 a paced send returns <ms> after its message has left, as when the
+//                                    caller's thread runs again late (the answer may come meanwhile)
 //   async_output on|off              midiOutLongMsg returns at once and the message leaves after its
 //                                    wire time (320 us a byte, pacing or not); until then
 //                                    midiOutUnprepareHeader answers MIDIERR_STILLPLAYING; then MOM_DONE
@@ -99,6 +102,7 @@ struct Scenario {
     std::vector<Device> outputs;
     unsigned stillPlaying = 0;
     bool pacing = false;
+    unsigned lateReturnMs = 0;
     bool unterminatedNames = false;
     bool longContinues = false;
     bool holdReplies = false;

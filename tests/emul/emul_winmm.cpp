@@ -108,6 +108,7 @@ struct System {
     bool vanished = false;
     std::map<std::pair<Clock::time_point, uint64_t>, Pending> queue;
     std::set<uint64_t> outstanding; // queued or being handled
+    uint64_t arriving = 0;          // the arrival the dispatcher is handing over, or 0
     uint64_t nextSeq = 1;
     uintptr_t nextHandle = 0x1000;
     Report report;
@@ -290,10 +291,28 @@ void DispatcherLoop() {
         s.queue.erase(first);
         if (p.isCall) s.report.callbacks += MakeCalls(lock, {p.call});
         else if (p.output >= 0) Complete(s, lock, p);
-        else Arrive(s, lock, p);
+        else {
+            s.arriving = p.seq;
+            Arrive(s, lock, p);
+            s.arriving = 0;
+        }
         s.outstanding.erase(p.seq);
         s.finished.notify_all();
     }
+}
+
+// Waits until every message due to arrive on an input by `by` has been handed
+// to the application, as a driver on a real line has done by the time a paced
+// send of its own ends: a loaded machine must not hold a reply back past the
+// next message the application sends.
+void WaitForArrivals(System& s, std::unique_lock<std::mutex>& lock, Clock::time_point by) {
+    std::vector<uint64_t> seqs;
+    if (s.arriving != 0) seqs.push_back(s.arriving);
+    for (const auto& [key, p] : s.queue) {
+        if (key.first > by) break;
+        if (!p.isCall && p.output < 0) seqs.push_back(p.seq);
+    }
+    WaitFor(s, lock, seqs);
 }
 
 // Blocks until the deadline, sleeping most of the way and spinning the last
@@ -990,8 +1009,10 @@ MMRESULT WINAPI midiOutLongMsg(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
     }
     if (s.scenario.pacing) {
         // The send takes the message's time on the wire.
+        const Clock::time_point end = Clock::now() + kWireTimePerByte * static_cast<int>(bytes.size());
+        WaitForArrivals(s, lock, end);
         lock.unlock();
-        WaitPrecisely(Clock::now() + kWireTimePerByte * static_cast<int>(bytes.size()));
+        WaitPrecisely(end);
         lock.lock();
     }
     if (s.scenario.stillPlaying > 0) {
@@ -1001,6 +1022,11 @@ MMRESULT WINAPI midiOutLongMsg(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
         Done(s, d, header);
     }
     MessageLeft(s, k, bytes);
+    if (s.scenario.pacing && s.scenario.lateReturnMs > 0) {
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(s.scenario.lateReturnMs));
+        lock.lock();
+    }
     return MMSYSERR_NOERROR;
 }
 

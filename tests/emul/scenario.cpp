@@ -129,6 +129,7 @@ bool ParseLine(const std::string& line, Scenario* s) {
                ParseNumber(words[2], &a) && a > 0) {
         d->sendFailOnce = a;
     } else if (key == "still_playing" && n == 2 && ParseNumber(words[1], &a)) s->stillPlaying = a;
+    else if (key == "late_return" && n == 2 && ParseNumber(words[1], &a)) s->lateReturnMs = a;
     else if (key == "pacing" && n == 2 && ParseOnOff(words[1], &s->pacing)) {
     } else if (key == "unterminated_names" && n == 2 && ParseOnOff(words[1], &s->unterminatedNames)) {
     } else if (key == "long_continues" && n == 2 && ParseOnOff(words[1], &s->longContinues)) {

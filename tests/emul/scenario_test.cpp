@@ -22,6 +22,7 @@ TEST(ScenarioFile, EverySetting) {
         "output_send_fail 1 5\n"
         "output_send_fail_once 0 3\n"
         "still_playing 2\n"
+        "late_return 5\n"
         "pacing on\n"
         "unterminated_names on\n"
         "long_continues on\n"
@@ -58,6 +59,7 @@ TEST(ScenarioFile, EverySetting) {
     EXPECT_EQ(s.outputs[0].sendFailOnce, 3u);
     EXPECT_EQ(s.outputs[1].sendFailOnce, 0u);
     EXPECT_EQ(s.stillPlaying, 2u);
+    EXPECT_EQ(s.lateReturnMs, 5u);
     EXPECT_TRUE(s.pacing);
     EXPECT_TRUE(s.unterminatedNames);
     EXPECT_TRUE(s.longContinues);

@@ -15,7 +15,9 @@
 // fails. Each message is marked in the reply queue as handed over just before
 // it goes to the driver, and once more when the driver's call returns if the
 // driver holds its calls while messages travel, as on a MIDI cable: what came
-// meanwhile came before the message had left, and cannot answer it. A driver
+// meanwhile came before the message had left, and cannot answer it. That
+// second mark goes by the arrival times, not by when this thread gets to it:
+// the answer may already be there. A driver
 // is taken to hold its calls until one returns well within its message's wire
 // time; a call that is merely slow (a loaded machine, an emulator) is not
 // taken for that, since the answer may well have come during it.
@@ -33,6 +35,7 @@
 #include <mmsystem.h>
 
 #include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -414,7 +417,14 @@ uint16_t SendSysEx(const uint8_t* data, unsigned n) {
     const MMRESULT sent = midiOutLongMsg(gPair.outHandle, header, sizeof(MIDIHDR));
     const auto took = std::chrono::steady_clock::now() - handedOver;
     if (ReturnsSooner(took, n + 2)) gPair.outHoldsCalls = 0;
-    if (gPair.outHoldsCalls && HeldWhileTravelling(took, n + 2)) MarkHandedOver();
+    if (gPair.outHoldsCalls && HeldWhileTravelling(took, n + 2)) {
+        // Left by the end of its wire time at the latest; timed from before the
+        // call, since this thread may run again well after the call returned,
+        // when the answer may have come.
+        const std::chrono::steady_clock::duration wire = kWireTimePerByte * (n + 2);
+        const auto left = handedOver + std::min(took, wire);
+        MarkLeftBy(std::chrono::duration_cast<std::chrono::nanoseconds>(left.time_since_epoch()).count());
+    }
     if (sent != MMSYSERR_NOERROR) {
         // The header must not stay prepared after a failed send.
         midiOutUnprepareHeader(gPair.outHandle, header, sizeof(MIDIHDR));

@@ -82,6 +82,19 @@ void MarkHandedOver() {
     gQueue.handOverMark = gQueue.nextSequence++;
 }
 
+void MarkLeftBy(int64_t leftNs) {
+    std::lock_guard<std::mutex> hold(gLock);
+    uint32_t mark = 0;
+    bool later = false; // a waiting message arrived at leftNs or after
+    for (unsigned k = 0; k < gQueue.count && !later; ++k) {
+        const IncomingReply& m = gQueue.messages[(gQueue.first + k) % kReplyQueueLength];
+        later = m.arrivedNs >= leftNs;
+        mark = m.sequence;
+    }
+    if (!later) mark = gQueue.nextSequence++;
+    if (static_cast<int32_t>(mark - gQueue.handOverMark) > 0) gQueue.handOverMark = mark;
+}
+
 uint32_t HandOverMark() {
     std::lock_guard<std::mutex> hold(gLock);
     return gQueue.handOverMark;

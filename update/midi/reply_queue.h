@@ -40,6 +40,10 @@ void StoreReply(const uint8_t* bytes, uint32_t byteCount, unsigned input = 0);
 // Output side: the message just sent has left. Returns nothing; later
 // arrivals get a later sequence than the mark.
 void MarkHandedOver();
+// Output side: the message just sent had left by `leftNs` (the clock of
+// ReplyClockNs): a message that arrived before then came before it had
+// left; one that arrived since may answer it. Moves the mark on only.
+void MarkLeftBy(int64_t leftNs);
 
 // Main thread side.
 // The sequence of the latest hand-over mark: a message whose sequence is
