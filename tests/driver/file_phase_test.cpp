@@ -125,6 +125,11 @@ std::vector<FilePhaseCase> Cases() {
          kBanner + kNoLedFile},
         // Windows matches the pattern against the short 8.3 name too, which
         // for x.ledger ends in ".LED"; the Linux listing compares the name only.
+        // The whole ".led" is compared: names whose extension only begins
+        // with ".le", or is ".le" itself, are passed over.
+        {"ExtensionOnlyBeginsWithLe",
+         {File("Q25.lex", kValidText), File("Q25.le", kValidText)},
+         kBanner + kNoLedFile},
         {"ShortNameOfLongerExtension",
          {File("x.ledger", kValidText)},
          kBanner + kNoLedFile,
