@@ -24,6 +24,8 @@
   // The program's advice names its command line; on the page the same advice
   // names the page's controls.
   const pageWords = [
+    // A refused file cannot be updated from: a fresh copy is chosen again.
+    ["from where you got it, then run update again", "from where you got it, then choose it on this page again"],
     ["then run update again", "then press Update the keyboard again"],
     ["Run update again", "Press Update the keyboard again"],
     [" (see update --list)", " (choose one from the page's lists)"],

@@ -31,8 +31,13 @@ namespace {
 using update_test::Opened;
 using update_test::Platform;
 using update_test::RunResult;
+using update_test::EndsInside;
+using update_test::RecordsFollow;
+using update_test::WhatIsWrong;
+using update_test::WrongChecksum;
 using update_test::kBadImage;
 using update_test::kBanner;
+using update_test::kTooLarge;
 
 const std::string kNoLedFile = "Error: File '*.led' is not found.\n\n";
 const std::string kNoFitFile = "Error: The fit file is not found.\n\n";
@@ -53,11 +58,20 @@ std::string GivenNameRule(const std::string& name) {
 std::string LedLog(const std::string& name) {
     return "Error: The log file '" + name + "' would be a .led file: give the log another name.\n";
 }
-// --check's line for a stray byte.
+// What is wrong with a text that stops at a stray byte.
 std::string StrayByte(int line, int column, const std::string& hex) {
     return "The text stops being hexadecimal at line " + std::to_string(line) + ", column " +
-           std::to_string(column) + ", at the byte " + hex +
-           ", which no text holds: the file is damaged.\n";
+           std::to_string(column) + ", at the byte " + hex + ", which no text holds: the file is damaged.";
+}
+const std::string kEmpty = "The file is empty.";
+const std::string kNoHexText = "The file holds no firmware: it does not begin with hexadecimal text.";
+const std::string kLargerThanMemory =
+    "The file is larger than the keyboard's memory (at most 65,535 bytes of firmware).";
+// 65,536 fields: one more than an image holds.
+std::string Fields65536() {
+    std::string text;
+    for (int k = 0; k < 65536; ++k) text += "00 ";
+    return text;
 }
 const std::string kReadError = "Error: The upgrade file could not be read to its end!\n\n";
 const std::string kNameTooLong = "Error: The file name is too long (at most 99 characters)!\n\n";
@@ -125,6 +139,11 @@ std::vector<FilePhaseCase> Cases() {
          kBanner + kNoLedFile},
         // Windows matches the pattern against the short 8.3 name too, which
         // for x.ledger ends in ".LED"; the Linux listing compares the name only.
+        // The whole ".led" is compared: names whose extension only begins
+        // with ".le", or is ".le" itself, are passed over.
+        {"ExtensionOnlyBeginsWithLe",
+         {File("Q25.lex", kValidText), File("Q25.le", kValidText)},
+         kBanner + kNoLedFile},
         {"ShortNameOfLongerExtension",
          {File("x.ledger", kValidText)},
          kBanner + kNoLedFile,
@@ -165,10 +184,17 @@ std::vector<FilePhaseCase> Cases() {
         // Mended: a text without any record gave an empty image, which went on
         // to the device phase and ended in "Target update successfully!"
         // without sending anything.
-        {"EmptyFileIsRefused", {File("Q49empty.led", "")}, kBanner + Opened("Q49empty.led") + kBadImage},
+        {"EmptyFileIsRefused", {File("Q49empty.led", "")},
+         kBanner + Opened("Q49empty.led") + kBadImage + WhatIsWrong(kEmpty)},
         {"ByteOrderMarkEndsTheReadingAtOnce",
          {File("Q25bom.led", "\xEF\xBB\xBF" + kValidText)},
-         kBanner + Opened("Q25bom.led") + kBadImage},
+         kBanner + Opened("Q25bom.led") + kBadImage + WhatIsWrong(RecordsFollow(1, 1))},
+        {"TextWithoutHexadecimalFields",
+         {File("Q25notes.led", "Version 2 of the Q25 firmware\n")},
+         kBanner + Opened("Q25notes.led") + kBadImage + WhatIsWrong(kNoHexText)},
+        {"MoreFieldsThanTheKeyboardHolds",
+         {File("Q25big.led", Fields65536())},
+         kBanner + Opened("Q25big.led") + kTooLarge + WhatIsWrong(kLargerThanMemory)},
         // Mended: a read error ended the text like the end of the file. The
         // memory file of the process itself fails its first read.
         {"ReadErrorRefusesTheFile",
@@ -192,21 +218,49 @@ std::vector<FilePhaseCase> Cases() {
          Ends::kInDevicePhase},
         {"PayloadByteChanged",
          {File("Q25bad.led", "00 05 01 02 13 FA FF\n")},
-         kBanner + Opened("Q25bad.led") + kBadImage},
+         kBanner + Opened("Q25bad.led") + kBadImage + WhatIsWrong(WrongChecksum(1, 1))},
         {"ChecksumBytesSwapped",
          {File("Q25bad.led", "00 05 01 02 03 FF FA\n")},
-         kBanner + Opened("Q25bad.led") + kBadImage},
+         kBanner + Opened("Q25bad.led") + kBadImage + WhatIsWrong(WrongChecksum(1, 1))},
         {"SecondRecordDamaged",
          {File("Q49bad.led", "00 05 01 02 03 FA FF\n00 05 01 02 04 FA FF\n")},
-         kBanner + Opened("Q49bad.led") + kBadImage},
+         kBanner + Opened("Q49bad.led") + kBadImage + WhatIsWrong(WrongChecksum(2, 2))},
+        // The line is where the record's first field is, counted over empty
+        // lines and records that take more than one line.
+        {"ThirdRecordDamagedOnItsLine",
+         {File("Q25bad.led", "00 05 01\r\n02 03 FA FF\r\n\r\n00 02 00 00\r\n00 05 01 02 04 FA FF\r\n")},
+         kBanner + Opened("Q25bad.led") + kBadImage + WhatIsWrong(WrongChecksum(3, 5))},
         // Mended: "O0" typed for "00" at a record's start stops the reading;
         // records follow, so the file is refused instead of cut short.
         {"LetterOForZeroBeforeMoreRecords",
          {File("Q25typo.led", "00 05 01 02 03 FA FF\nO0 02 00 00\n00 02 00 00\n")},
-         kBanner + Opened("Q25typo.led") + kBadImage},
+         kBanner + Opened("Q25typo.led") + kBadImage + WhatIsWrong(RecordsFollow(2, 1))},
         {"LastRecordCutShort",
          {File("Q25short.led", "00 05 01 02 03 FA FF\n00 05 01 02\n")},
-         kBanner + Opened("Q25short.led") + kBadImage},
+         kBanner + Opened("Q25short.led") + kBadImage + WhatIsWrong(EndsInside(2))},
+
+        // --check says the same of every cause.
+        {"CheckOfAnEmptyFile", {File("Q49empty.led", "")},
+         kBanner + Opened("Q49empty.led") + kBadImage + WhatIsWrong(kEmpty), Ends::kAtWait, "",
+         {"--check", "Q49empty.led"}, 2, false},
+        {"CheckOfATextWithoutHexadecimalFields",
+         {File("Q25notes.led", "Version 2 of the Q25 firmware\n")},
+         kBanner + Opened("Q25notes.led") +
+             "The text stops being hexadecimal at line 1, column 1; the rest holds no record and is "
+             "ignored.\n" + kBadImage + WhatIsWrong(kNoHexText),
+         Ends::kAtWait, "", {"-c"}, 2, false},
+        {"CheckOfAWrongChecksum",
+         {File("Q25bad.led", "00 05 01\r\n02 03 FA FF\r\n\r\n00 02 00 00\r\n00 05 01 02 04 FA FF\r\n")},
+         kBanner + Opened("Q25bad.led") + kBadImage + WhatIsWrong(WrongChecksum(3, 5)), Ends::kAtWait,
+         "", {"-c"}, 2, false},
+        {"CheckOfARecordCutShort",
+         {File("Q25short.led", "00 05 01 02 03 FA FF\n00 05 01 02\n")},
+         kBanner + Opened("Q25short.led") + kBadImage + WhatIsWrong(EndsInside(2)), Ends::kAtWait, "",
+         {"-c"}, 2, false},
+        {"CheckOfMoreFieldsThanTheKeyboardHolds",
+         {File("Q25big.led", Fields65536())},
+         kBanner + Opened("Q25big.led") + kTooLarge + WhatIsWrong(kLargerThanMemory), Ends::kAtWait,
+         "", {"-c"}, 2, false},
 
         // Arguments. No MIDI system here (no sequencer on Linux, no device
         // under wine): --list gives the next step an update gives.
@@ -242,34 +296,36 @@ std::vector<FilePhaseCase> Cases() {
         // image short silently and the part before it was sent.
         {"NulInsideALineBeforeMoreRecords",
          {File("Q25nul.led", "00 05 01 02 03 FA FF" + std::string(1, '\0') + "00 02 00 00\n")},
-         kBanner + Opened("Q25nul.led") + kBadImage},
+         kBanner + Opened("Q25nul.led") + kBadImage + WhatIsWrong(StrayByte(1, 21, "00"))},
         {"ZeroPaddingAfterTheLastRecord",
          {File("Q25pad.led", kValidText + std::string(4096, '\0'))},
-         kBanner + Opened("Q25pad.led") + kBadImage},
+         kBanner + Opened("Q25pad.led") + kBadImage + WhatIsWrong(StrayByte(3, 1, "00"))},
         {"EndMarkBeforeMoreRecords",
          {File("Q25mark.led", kOneRecord + "\x1a" + "00 02 00 00\n")},
-         kBanner + Opened("Q25mark.led") + kBadImage},
+         kBanner + Opened("Q25mark.led") + kBadImage +
+             WhatIsWrong("The text stops being hexadecimal at line 2, column 1, at an end-of-file mark "
+                         "(byte 1A) with more text after it: the file is damaged.")},
         {"EndMarkAtTheVeryEnd",
          {File("Q25mark.led", kValidText + "\x1a")},
          kBanner + Opened("Q25mark.led"),
          Ends::kInDevicePhase},
         {"StrayByteRefusedWithNoPause",
          {File("Q25nul.led", kValidText + std::string(1, '\0'))},
-         kBanner + Opened("Q25nul.led") + kBadImage, Ends::kAtWait, "", {"-n"}, 2, false},
+         kBanner + Opened("Q25nul.led") + kBadImage + WhatIsWrong(StrayByte(3, 1, "00")),
+         Ends::kAtWait, "", {"-n"}, 2, false},
         {"CheckNamesTheStrayByte",
          {File("Q25nul.led", "00 05 01 02 03 FA FF" + std::string(1, '\0') + "00 02 00 00\n")},
-         kBanner + Opened("Q25nul.led") + StrayByte(1, 21, "00") + kBadImage, Ends::kAtWait, "",
-         {"--check", "Q25nul.led"}, 2, false},
+         kBanner + Opened("Q25nul.led") + kBadImage + WhatIsWrong(StrayByte(1, 21, "00")),
+         Ends::kAtWait, "", {"--check", "Q25nul.led"}, 2, false},
         {"CheckNamesAControlByteAfterASign",
          {File("Q25ctl.led", kValidText + "\t-\x01")},
-         kBanner + Opened("Q25ctl.led") + StrayByte(3, 3, "01") + kBadImage, Ends::kAtWait, "",
-         {"-c"}, 2, false},
+         kBanner + Opened("Q25ctl.led") + kBadImage + WhatIsWrong(StrayByte(3, 3, "01")),
+         Ends::kAtWait, "", {"-c"}, 2, false},
         {"CheckNamesAnEndMarkWithTextAfterIt",
          {File("Q25mark.led", kValidText + "\x1a\r\n; end\r\n")},
-         kBanner + Opened("Q25mark.led") +
-             "The text stops being hexadecimal at line 3, column 1, at an end-of-file mark (byte "
-             "1A) with more text after it: the file is damaged.\n" +
-             kBadImage,
+         kBanner + Opened("Q25mark.led") + kBadImage +
+             WhatIsWrong("The text stops being hexadecimal at line 3, column 1, at an end-of-file mark "
+                         "(byte 1A) with more text after it: the file is damaged."),
          Ends::kAtWait, "", {"-c"}, 2, false},
         {"CheckAcceptsAFinalEndMark",
          {File("Q25mark.led", kValidText + "\x1a")},
@@ -287,7 +343,7 @@ std::vector<FilePhaseCase> Cases() {
          Ends::kInDevicePhase},
         {"RecordAfterManyEmptyLinesAfterAStrayLine",
          {File("Q25lines.led", kOneRecord + "; part 2\n" + std::string(131072, '\n') + "00 02 00 00\n")},
-         kBanner + Opened("Q25lines.led") + kBadImage},
+         kBanner + Opened("Q25lines.led") + kBadImage + WhatIsWrong(RecordsFollow(2, 1))},
         // Ctrl-C while the file is read (64 GiB, a hole after a stray line:
         // minutes of reading) ends the run at once: nothing sent, no wait.
         {"InterruptWhileTheFileIsRead",

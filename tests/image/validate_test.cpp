@@ -17,6 +17,7 @@ const char kRefusal[] = "Error: The upgrade file is error!\n\n";
 struct Checked {
     bool valid;
     std::string printed;
+    RecordCheck check;
 };
 
 // Validates the given bytes as an image; the array beyond length is filled
@@ -27,8 +28,9 @@ Checked Check(const std::vector<uint8_t>& bytes, uint8_t beyond = 0) {
     std::copy(bytes.begin(), bytes.end(), image.bytes);
     image.length = static_cast<uint16_t>(bytes.size());
     StdoutCapture out;
-    const bool valid = ValidateImage(&image);
-    return {valid, out.Take()};
+    RecordCheck check = {kWrongChecksum, 99, 99}; // the check must set it
+    const bool valid = ValidateImage(&image, &check);
+    return {valid, out.Take(), check};
 }
 
 // Appends one record with the given payload and its correct checksum.
@@ -69,7 +71,8 @@ std::vector<uint8_t> LargestRecordImage() {
 struct ValidateCase {
     const char* name;
     std::vector<uint8_t> bytes;
-    bool valid;
+    RecordFault fault;   // kRecordsHold: the image is valid
+    uint32_t record = 0; // the record refused, from 1
 };
 
 void PrintTo(const ValidateCase& c, std::ostream* os) { *os << c.name; }
@@ -78,39 +81,39 @@ const std::vector<ValidateCase>& ValidateCases() {
     static const std::vector<ValidateCase> cases = {
         // Mended: an image without any record would be "sent" as nothing and
         // reported as a success.
-        {"EmptyImageIsRefused", {}, false},
-        {"SingleRecord", kRecord, true},
-        {"EmptyPayload", kEmptyRecord, true},
-        {"TwoBytePayload", {0x00, 0x04, 0x01, 0x02, 0xFD, 0xFF}, true},
-        {"ThreeRecords", Concat(Concat(kRecord, kEmptyRecord), {0x00, 0x03, 0x80, 0x80, 0xFF}), true},
-        {"PayloadSumCarriesPast16Bits", [] { std::vector<uint8_t> v; AddRecord(&v, std::vector<uint8_t>(600, 0xFF)); return v; }(), true},
-        {"LargestRecord", LargestRecordImage(), true},
+        {"EmptyImageIsRefused", {}, kNoRecord},
+        {"SingleRecord", kRecord, kRecordsHold},
+        {"EmptyPayload", kEmptyRecord, kRecordsHold},
+        {"TwoBytePayload", {0x00, 0x04, 0x01, 0x02, 0xFD, 0xFF}, kRecordsHold},
+        {"ThreeRecords", Concat(Concat(kRecord, kEmptyRecord), {0x00, 0x03, 0x80, 0x80, 0xFF}), kRecordsHold},
+        {"PayloadSumCarriesPast16Bits", [] { std::vector<uint8_t> v; AddRecord(&v, std::vector<uint8_t>(600, 0xFF)); return v; }(), kRecordsHold},
+        {"LargestRecord", LargestRecordImage(), kRecordsHold},
         // A length field of 1 takes its checksum word from the two bytes after
         // it, the second of which begins the next record: whole when both lie
         // within the image.
-        {"LengthOneThenRecord", {0x00, 0x01, 0x00, 0x00, 0x02, 0x00, 0x00}, true},
+        {"LengthOneThenRecord", {0x00, 0x01, 0x00, 0x00, 0x02, 0x00, 0x00}, kRecordsHold},
         // Checksums.
-        {"BadChecksumFirstRecord", {0x00, 0x05, 0x01, 0x02, 0x04, 0xFA, 0xFF}, false},
-        {"BadChecksumSecondRecord", Concat(kRecord, {0x00, 0x05, 0x01, 0x02, 0x03, 0xFB, 0xFF}), false},
-        {"BadChecksumThirdRecord", Concat(Concat(kRecord, kEmptyRecord), {0x00, 0x02, 0x01, 0x00}), false},
-        {"SwappedChecksumBytes", {0x00, 0x05, 0x01, 0x02, 0x03, 0xFF, 0xFA}, false},
-        {"EmptyPayloadNonZeroChecksum", {0x00, 0x02, 0x00, 0x01}, false},
-        {"LengthBytesNotSummed", {0x00, 0x04, 0x01, 0x02, 0xF9, 0xFF}, false},
+        {"BadChecksumFirstRecord", {0x00, 0x05, 0x01, 0x02, 0x04, 0xFA, 0xFF}, kWrongChecksum, 1},
+        {"BadChecksumSecondRecord", Concat(kRecord, {0x00, 0x05, 0x01, 0x02, 0x03, 0xFB, 0xFF}), kWrongChecksum, 2},
+        {"BadChecksumThirdRecord", Concat(Concat(kRecord, kEmptyRecord), {0x00, 0x02, 0x01, 0x00}), kWrongChecksum, 3},
+        {"SwappedChecksumBytes", {0x00, 0x05, 0x01, 0x02, 0x03, 0xFF, 0xFA}, kWrongChecksum, 1},
+        {"EmptyPayloadNonZeroChecksum", {0x00, 0x02, 0x00, 0x01}, kWrongChecksum, 1},
+        {"LengthBytesNotSummed", {0x00, 0x04, 0x01, 0x02, 0xF9, 0xFF}, kWrongChecksum, 1},
         // Records that do not lie whole within the image.
-        {"OneByteImage", {0x00}, false},
-        {"TrailingByteAfterRecord", Concat(kRecord, {0x00}), false},
-        {"LastRecordCutShort", Concat(kRecord, {0x00, 0x05, 0x01, 0x02, 0x03, 0xFA}), false},
-        {"OnlyLengthField", {0x00, 0x05}, false},
-        {"SizeZeroRecord", {0xFF, 0xFE, 0x00, 0x00}, false},
-        {"SizeOneRecord", {0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00}, false},
-        {"SizeOneRecordFollowedByWholeOne", SizeOneRecordImage(), false},
-        {"LengthZeroAtEnd", Concat(kRecord, {0x00, 0x00}), false},
-        {"LengthZeroWithZeroWordAfter", {0x00, 0x00, 0x00, 0x00}, false},
-        {"LengthOneAtEnd", Concat(kRecord, {0x00, 0x01, 0x00}), false},
-        {"LengthOneWordPastEnd", {0x00, 0x01, 0x00, 0x00}, false},
+        {"OneByteImage", {0x00}, kEndsInRecord, 1},
+        {"TrailingByteAfterRecord", Concat(kRecord, {0x00}), kEndsInRecord, 2},
+        {"LastRecordCutShort", Concat(kRecord, {0x00, 0x05, 0x01, 0x02, 0x03, 0xFA}), kEndsInRecord, 2},
+        {"OnlyLengthField", {0x00, 0x05}, kEndsInRecord, 1},
+        {"SizeZeroRecord", {0xFF, 0xFE, 0x00, 0x00}, kEndsInRecord, 1},
+        {"SizeOneRecord", {0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00}, kEndsInRecord, 1},
+        {"SizeOneRecordFollowedByWholeOne", SizeOneRecordImage(), kEndsInRecord, 1},
+        {"LengthZeroAtEnd", Concat(kRecord, {0x00, 0x00}), kEndsInRecord, 2},
+        {"LengthZeroWithZeroWordAfter", {0x00, 0x00, 0x00, 0x00}, kEndsInRecord, 2},
+        {"LengthOneAtEnd", Concat(kRecord, {0x00, 0x01, 0x00}), kEndsInRecord, 2},
+        {"LengthOneWordPastEnd", {0x00, 0x01, 0x00, 0x00}, kEndsInRecord, 2},
         // p + size reaches 65,536: a 16-bit position would wrap to the start.
-        {"RecordWrappingPosition", Concat(kRecord, {0xFF, 0xF7, 0x00, 0x00}), false},
-        {"HugeLengthShortImage", {0xFF, 0xF0, 0x00, 0x00}, false},
+        {"RecordWrappingPosition", Concat(kRecord, {0xFF, 0xF7, 0x00, 0x00}), kEndsInRecord, 2},
+        {"HugeLengthShortImage", {0xFF, 0xF0, 0x00, 0x00}, kEndsInRecord, 1},
     };
     return cases;
 }
@@ -120,8 +123,11 @@ class ValidateTable : public ::testing::TestWithParam<ValidateCase> {};
 TEST_P(ValidateTable, VerdictAndMessage) {
     const ValidateCase& c = GetParam();
     const Checked checked = Check(c.bytes);
-    EXPECT_EQ(checked.valid, c.valid);
-    EXPECT_EQ(checked.printed, c.valid ? "" : kRefusal);
+    const bool valid = c.fault == kRecordsHold;
+    EXPECT_EQ(checked.valid, valid);
+    EXPECT_EQ(checked.printed, valid ? "" : kRefusal);
+    EXPECT_EQ(static_cast<int>(checked.check.fault), static_cast<int>(c.fault));
+    EXPECT_EQ(checked.check.record, c.record);
 }
 
 // Whatever lies in the array beyond length cannot change the verdict.
@@ -129,7 +135,7 @@ TEST_P(ValidateTable, BytesBeyondLengthAreNeverRead) {
     const ValidateCase& c = GetParam();
     for (int beyond : {0x00, 0x02, 0xFF}) {
         SCOPED_TRACE(beyond);
-        EXPECT_EQ(Check(c.bytes, static_cast<uint8_t>(beyond)).valid, c.valid);
+        EXPECT_EQ(Check(c.bytes, static_cast<uint8_t>(beyond)).valid, c.fault == kRecordsHold);
     }
 }
 
@@ -166,9 +172,16 @@ TEST(ImageValidateRandom, BuiltImagesPassAndDamagedOnesFail) {
         const Checked bad = Check(damaged);
         EXPECT_FALSE(bad.valid) << "byte " << at;
         EXPECT_EQ(bad.printed, kRefusal);
+        EXPECT_EQ(static_cast<int>(bad.check.fault), static_cast<int>(kWrongChecksum));
+        EXPECT_EQ(bad.check.record, record + 1);
+        EXPECT_EQ(bad.check.position, starts[record]);
 
         std::vector<uint8_t> cut(image.begin(), image.end() - 1);
-        EXPECT_FALSE(Check(cut).valid);
+        const Checked shortened = Check(cut);
+        EXPECT_FALSE(shortened.valid);
+        EXPECT_EQ(static_cast<int>(shortened.check.fault), static_cast<int>(kEndsInRecord));
+        EXPECT_EQ(shortened.check.record, starts.size());
+        EXPECT_EQ(shortened.check.position, starts.back());
     }
 }
 

@@ -51,6 +51,9 @@ using update_test::InUse;
 using update_test::NoneAnswered;
 using update_test::Refused;
 using update_test::Stopped;
+using update_test::RecordsFollow;
+using update_test::WhatIsWrong;
+using update_test::WrongChecksum;
 const std::string kNoMidiDevicesLine =
     "No MIDI input or output was found: connect the keyboard, switch it on, then run update "
     "again.\n";
@@ -538,7 +541,7 @@ std::vector<DeviceCase> FaultCases() {
         {"StrayLineBeforeMoreRecordsTouchesNoDevice",
          {"Q25stray.led", Spacing::kStrayLineAfterFirst, kThree},
          kOnePair,
-         {kBadImage, {}, {}, {}},
+         {kBadImage + WhatIsWrong(RecordsFollow(2, 1)), {}, {}, {}},
          20,
          false},
         // The last record's checksum is wrong: the whole file is refused
@@ -548,7 +551,7 @@ std::vector<DeviceCase> FaultCases() {
           Spacing::kRecordPerLine,
           {kA, kB, {0x00, 0x07, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0xC4, 0xFE}}},
          kOnePair,
-         {kBadImage, {}, {}, {}},
+         {kBadImage + WhatIsWrong(WrongChecksum(3, 3)), {}, {}, {}},
          20,
          false},
         // Mended: an image without any record used to reach the target and
@@ -556,7 +559,7 @@ std::vector<DeviceCase> FaultCases() {
         {"ImageWithoutRecordsTouchesNoDevice",
          {"Q25empty.led", Spacing::kTabsCrLfLower, {}},
          kOnePair,
-         {kBadImage, {}, {}, {}},
+         {kBadImage + WhatIsWrong("The file is empty."), {}, {}, {}},
          20,
          false},
     };
@@ -904,8 +907,7 @@ std::vector<OptionCase> OptionCases() {
         // after that place refuse the file (the plain design read 1 of 3).
         {"CheckNamesWhereAStrayLineStopsTheReading", {"--check"},
          {"Q25three.led", Spacing::kStrayLineAfterFirst, kThree}, kOnePair,
-         kHead + "The text stops being hexadecimal at line 2, column 1, and records follow after "
-                 "it.\n" + kBadImage,
+         kHead + kBadImage + WhatIsWrong(RecordsFollow(2, 1)),
          2, false, {}, false},
         // A reply longer than the buffer is traced with its real length.
         {"TraceOfAReplyLongerThanTheBuffer", {"-n", "--log", "trace.log"}, kOneFile,

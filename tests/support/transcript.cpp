@@ -68,6 +68,25 @@ std::string Refused(int record, int records, Refusal refusal) {
     return text + "Then run update again: it starts over from the first record.\n\n";
 }
 
+std::string WhatIsWrong(const std::string& cause) {
+    return cause + "\nDownload the firmware file again from where you got it, then run update "
+                   "again.\n\n";
+}
+
+std::string WrongChecksum(int record, int line) {
+    return "Record " + std::to_string(record) + " (line " + std::to_string(line) +
+           ") has a wrong checksum: the file is damaged.";
+}
+
+std::string EndsInside(int record) {
+    return "The file ends inside record " + std::to_string(record) + ": it is cut short.";
+}
+
+std::string RecordsFollow(int line, int column) {
+    return "The text stops being hexadecimal at line " + std::to_string(line) + ", column " +
+           std::to_string(column) + ", and records follow after it.";
+}
+
 std::string NoneAnswered(const std::string& tried) {
     return tried + " were tried; none answered as a Q25/Q49 keyboard.\n"
                    "Connect the keyboard and switch it on; update --list should show it. Then "

@@ -31,6 +31,7 @@ std::string Transcript(Platform platform, const std::string& runOutput);
 
 inline const std::string kBanner = "Update V0.5 - Update KANTERRA Q25-Q49 System\n";
 inline const std::string kBadImage = "Error: The upgrade file is error!\n\n";
+inline const std::string kTooLarge = "Error: The upgrade file is too large!\n\n";
 inline const std::string kNoDevice = "\nFailed: Can't find the suitable device to update!\n\n";
 inline const std::string kReset = "Please reset the product and retry again!\n\n";
 inline const std::string kDone = "\rTransferring.. 100% done.  \n";
@@ -60,6 +61,13 @@ std::string InUse(const std::string& device);
 // keyboard refused (its erase, its data, or both).
 enum Refusal { kRefusedErase = 1, kRefusedData = 2, kRefusedBoth = 3 };
 std::string Refused(int record, int records, Refusal refusal);
+// After the refusal of a damaged file (kBadImage, kTooLarge): the line that
+// names what is wrong (given without its line feed), and the advice.
+std::string WhatIsWrong(const std::string& cause);
+// The causes, as that line names them.
+std::string WrongChecksum(int record, int line);
+std::string EndsInside(int record);
+std::string RecordsFollow(int line, int column);
 // After a failed search with devices there: what was tried and the next step.
 std::string NoneAnswered(const std::string& tried);
 

@@ -20,6 +20,8 @@ const banner = "Update V0.5 - Update KANTERRA Q25-Q49 System\n";
 const opened = `OK: File '${basename(sample)}' is open.\n`;
 const found = "The Update Device is Open successfully:\nMIDIIN Device: Q25 MIDI 1\nMIDIOUT Device: Q25 MIDI 1\n";
 const done = "Transferring.. 100% done.  \n\nTarget update successfully!\n\n";
+// The advice after a refused file, in the page's words.
+const downloadAgain = "Download the firmware file again from where you got it, then choose it on this page again.\n\n";
 
 // The stand-in for Web MIDI: the keyboard's ports first, then a port pair
 // that nothing answers on. What is sent on the keyboard's output goes to the
@@ -133,8 +135,9 @@ const rows = [
       "firmware file (at most 16 MiB): choose the firmware file made for your keyboard." },
   { name: "a large file that is not firmware", answerSeconds: 1, file: big("Q49_photo.led", 6 * MiB, "", 0xd8),
     checkConsole: banner + "OK: File 'Q49_photo.led' is open.\nThe text stops being hexadecimal at line 1, " +
-      "column 1; the rest holds no record and is ignored.\nError: The upgrade file is error!\n\n",
-    check: "Error: The upgrade file is error!" },
+      "column 1; the rest holds no record and is ignored.\nError: The upgrade file is error!\n\nThe file holds no " +
+      "firmware: it does not begin with hexadecimal text.\n" + downloadAgain,
+    check: downloadAgain.trim() },
   { name: "a name for no keyboard: the page's advice", file: big("Q61_v2.led", sampleText.length),
     checkConsole: banner + "Error: The fit file is not found.\n\nThe name of 'Q61_v2.led' does not begin with Q25 or " +
       "Q49, so it is not firmware for this keyboard. Use the firmware file made for your keyboard: its name begins " +

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "driver/platform.h"
+#include "driver/refusal.h"
 #include "image/image.h"
 #include "midi/trace.h"
 #include "protocol/protocol.h"
@@ -316,36 +317,6 @@ FILE* OpenTrace(const char* path, const char* firmware, bool* refused) {
     return nullptr;
 }
 
-// With --check: where the reading of the text stopped before its end.
-void PrintTextStop(const TextStop* stop) {
-    const unsigned line = static_cast<unsigned>(stop->line);
-    const unsigned column = static_cast<unsigned>(stop->column);
-    switch (stop->end) {
-    case kTextRead: break;
-    case kTextRecordFollows:
-        printf("The text stops being hexadecimal at line %u, column %u, and records follow "
-               "after it.\n",
-               line, column);
-        break;
-    case kTextStrayByte:
-        if (stop->byte == 0x1A) {
-            printf("The text stops being hexadecimal at line %u, column %u, at an end-of-file "
-                   "mark (byte 1A) with more text after it: the file is damaged.\n",
-                   line, column);
-        } else {
-            printf("The text stops being hexadecimal at line %u, column %u, at the byte %02X, "
-                   "which no text holds: the file is damaged.\n",
-                   line, column, stop->byte);
-        }
-        break;
-    default:
-        printf("The text stops being hexadecimal at line %u, column %u; the rest holds no "
-               "record and is ignored.\n",
-               line, column);
-        break;
-    }
-}
-
 // The summary of --check for a file that passed.
 void PrintSummary(const FirmwareImage* image, uint8_t modelCode) {
     const ImageSummary summary = SummarizeImage(image);
@@ -409,13 +380,18 @@ int RunSequence(const Options* options, const Selection* selection) {
         return kExitFileRefused;
     }
     if (loaded == kLoadInterrupted) return kExitInterrupted; // nothing was sent
+    if (loaded == kLoadTooLarge) ExplainTooLarge();          // after the refusal
     if (loaded != kLoadOk) return kExitFileRefused;          // the refusal has been printed
-    if (options->mode == kModeCheck) PrintTextStop(&stop);
-    if (!ValidateImage(&gImage)) return kExitFileRefused;
     // A stray byte or a stray line ended the reading, yet the text goes on:
-    // the image read is only part of the firmware.
+    // the image read is only part of the firmware, whatever its records say.
     if (TextCutShort(&stop)) {
-        printf("Error: The upgrade file is error!\n\n");
+        RefuseCutShortText(&stop);
+        return kExitFileRefused;
+    }
+    if (options->mode == kModeCheck) PrintTextStop(&stop);
+    RecordCheck check = {kRecordsHold, 0, 0};
+    if (!ValidateImage(&gImage, &check)) {
+        ExplainRecordFault(&check, &stop);
         return kExitFileRefused;
     }
 

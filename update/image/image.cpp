@@ -303,6 +303,11 @@ void JudgeTextStop(TextReader* reader, FirmwareImage* image, TextStop* stop) {
     }
 }
 
+// The line each field of the image began on, for the messages that name a
+// record's line.
+uint32_t gFieldLine[kImageMaxLength];
+uint32_t gFieldLines; // fields noted in gFieldLine
+
 // Reads every field into the image. Returns false, with the image emptied,
 // when the text holds more than kImageMaxLength fields: a 16-bit length cannot
 // count them, and a cut-off image must not pass for the whole one. Where the
@@ -311,12 +316,15 @@ bool ScanFields(TextReader* reader, FirmwareImage* image, TextStop* stop) {
     uint32_t count = 0;
     uint8_t value = 0;
     image->length = 0;
+    gFieldLines = 0;
     while (ScanField(reader, &value, stop)) {
         if (count == kImageMaxLength) return false;
         image->bytes[count] = value;
+        gFieldLine[count] = stop->line; // where this field began
         count++;
     }
     image->length = static_cast<uint16_t>(count);
+    gFieldLines = count;
     if (stop->line != 0) JudgeTextStop(reader, image, stop);
     return true;
 }
@@ -411,26 +419,31 @@ bool ScanImageText(const uint8_t* text, size_t size, FirmwareImage* image, TextS
     return whole;
 }
 
-bool ValidateImage(const FirmwareImage* image) {
+uint32_t FieldLine(uint32_t field) { return field < gFieldLines ? gFieldLine[field] : 0; }
+
+bool ValidateImage(const FirmwareImage* image, RecordCheck* check) {
     // Positions are kept in 32 bits: a record is accepted only when every byte
     // the check reads lies below length, so p never passes 65,535 and never wraps.
     const uint32_t length = image->length;
     const uint8_t* bytes = image->bytes;
-    if (length == 0) {
-        printf("Error: The upgrade file is error!\n\n");
-        return false;
-    }
+    RecordCheck found = {length == 0 ? kNoRecord : kRecordsHold, 0, 0};
+    uint32_t record = 0;
     uint32_t p = 0;
-    while (p < length) {
+    while (found.fault == kRecordsHold && p < length) {
         uint32_t size = 0;
         bool holds = false;
-        if (!WholeRecordAt(bytes, length, p, &size, &holds) || !holds) {
-            printf("Error: The upgrade file is error!\n\n");
-            return false;
+        record++;
+        if (!WholeRecordAt(bytes, length, p, &size, &holds)) {
+            found = {kEndsInRecord, record, p};
+        } else if (!holds) {
+            found = {kWrongChecksum, record, p};
         }
         p += size;
     }
-    return true;
+    if (check != nullptr) *check = found;
+    if (found.fault == kRecordsHold) return true;
+    printf("Error: The upgrade file is error!\n\n");
+    return false;
 }
 
 ImageSummary SummarizeImage(const FirmwareImage* image) {

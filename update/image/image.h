@@ -63,12 +63,31 @@ LoadResult LoadImage(const char* fileName, FirmwareImage* image, TextStop* stop 
 bool ScanImageText(const uint8_t* text, size_t size, FirmwareImage* image,
                    TextStop* stop = nullptr);
 
+// The line (from 1) on which field k of the text last read into an image
+// began, by LoadImage or ScanImageText; 0 for a field that text did not yield.
+uint32_t FieldLine(uint32_t field);
+
+// Why ValidateImage refused an image.
+enum RecordFault : uint8_t {
+    kRecordsHold = 0, // every record is whole and its checksum holds
+    kNoRecord,        // the image is empty
+    kWrongChecksum,   // the record is whole but its checksum fails
+    kEndsInRecord,    // the image ends before the record does (a length field of
+                      // FFFE or FFFF too: no image holds such a record)
+};
+
+struct RecordCheck {
+    RecordFault fault;
+    uint32_t record;   // the record refused, from 1 as the transfer counts them; 0: none
+    uint32_t position; // of its first byte in the image
+};
+
 // Walks the records from position 0. Prints "Error: The upgrade file is error!\n\n"
 // and returns false on the first record that fails its checksum or does not
 // lie whole within the image, and for an image without any record (nothing
 // would be sent, yet the run would end in success); returns true without
-// printing otherwise.
-bool ValidateImage(const FirmwareImage* image);
+// printing otherwise. What it found goes to *check when it is given.
+bool ValidateImage(const FirmwareImage* image, RecordCheck* check = nullptr);
 
 struct ImageSummary {
     uint32_t records;
