@@ -34,8 +34,8 @@
 // After <windows.h>, whose types it uses.
 #include <mmsystem.h>
 
-#include <atomic>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -423,7 +423,8 @@ uint16_t SendSysEx(const uint8_t* data, unsigned n) {
         // when the answer may have come.
         const std::chrono::steady_clock::duration wire = kWireTimePerByte * (n + 2);
         const auto left = handedOver + std::min(took, wire);
-        MarkLeftBy(std::chrono::duration_cast<std::chrono::nanoseconds>(left.time_since_epoch()).count());
+        MarkLeftBy(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(left.time_since_epoch()).count());
     }
     if (sent != MMSYSERR_NOERROR) {
         // The header must not stay prepared after a failed send.
@@ -443,3 +444,6 @@ const char* MidiResultText(uint16_t result) {
 MidiTrouble MidiResultTrouble(uint16_t result) {
     return result == MMSYSERR_ALLOCATED ? kMidiTroubleInUse : kMidiTroubleOther;
 }
+
+// WinMM is always there and open to every user: no advice beyond the caller's.
+const char* MidiTroubleAdvice(MidiTrouble) { return nullptr; }
