@@ -5,6 +5,7 @@
 #include "midi/midi.h"
 #include "midi/reply_queue.h"
 #include "protocol/device_calls.h"
+#include "protocol/listening.h"
 #include "protocol/protocol.h"
 #include "protocol/run_state.h"
 #include "protocol/search_report.h"
@@ -15,7 +16,7 @@ namespace device_phase {
 namespace {
 
 constexpr unsigned kHandshakeAttempts = 4; // per input/output pair
-constexpr unsigned kHandshakePolls = 500;  // per handshake attempt
+constexpr unsigned kHandshakeMs = 500;     // per handshake attempt, by the clock
 constexpr unsigned kQuietPolls = 50;       // a newly opened input is quiet after this many
 constexpr unsigned kSettlePolls = 500;     // at most this long to wait for the quiet
 
@@ -46,21 +47,25 @@ bool TakeAnswer(uint8_t* code) {
     return false;
 }
 
-// Polls the reply queue up to `polls` times; each empty poll waits at most
-// 1 ms and ends early when a message arrives. Returns the code of the first
-// verdict-shaped message, which is taken; 0 when none came (0 is neither a
-// model code nor a reset request). Every poll gives the MIDI layer its turn,
-// the last one included. An interrupt ends the wait too.
-uint8_t WaitForAnswer(unsigned polls) {
-    for (unsigned poll = 0; poll < polls; ++poll) {
+// Polls the reply queue until the wait has listened for `milliseconds` by
+// the clock (see listening.h), however long one poll's wait of at most 1 ms
+// really lasts (a browser page stretches it to several). Each empty poll ends
+// early when a message arrives. Returns the code of the first verdict-shaped
+// message, which is taken; 0 when none came (0 is neither a model code nor a
+// reset request). Every poll gives the MIDI layer its turn, the last one
+// included. An interrupt ends the wait too.
+uint8_t WaitForAnswer(unsigned milliseconds) {
+    ListeningTime listened{};
+    StartListening(&listened);
+    for (;;) {
         uint8_t code = 0;
         const bool answered = TakeAnswer(&code);
         ServiceMidiIn();
+        const bool done = ListenedFor(&listened, milliseconds);
         if (answered) return code;
-        if (Interrupted()) return 0;
+        if (Interrupted() || done) return 0;
         WaitForReply(kPollMilliseconds);
     }
-    return 0;
 }
 
 // Lets a newly opened input hand over whatever its device held while nobody
@@ -88,7 +93,7 @@ void DiscardHeldInput() {
 // when no reply came (0 is neither the model code nor a reset request).
 uint8_t Handshake(const uint8_t* request, unsigned size) {
     Send(request, size);
-    return WaitForAnswer(kHandshakePolls);
+    return WaitForAnswer(kHandshakeMs);
 }
 
 // Sends the handshake on the open pair up to 4 times. Returns 1 or 0x15 when

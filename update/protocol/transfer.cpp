@@ -9,6 +9,7 @@
 #include "midi/reply_queue.h"
 #include "midi/trace.h"
 #include "protocol/device_calls.h"
+#include "protocol/listening.h"
 #include "protocol/protocol.h"
 #include "protocol/run_state.h"
 #include "protocol/status.h"
@@ -18,7 +19,6 @@ namespace device_phase {
 namespace {
 
 constexpr unsigned kVerdictMs = 3000; // a record's verdict may take this long
-constexpr unsigned kStallMs = 100;    // the most one poll of that wait counts
 constexpr uint8_t kFailureLimit = 20; // consecutive failed attempts
 constexpr unsigned kChunkBytes = 11;  // record bytes per full chunk
 
@@ -54,25 +54,17 @@ bool TakeRecordVerdict(uint32_t handedOver, uint8_t* code) {
 // Waits for a record's verdict, by the clock: a target erasing its flash may
 // take seconds over one record, and its verdict must answer that record, not
 // the record sent again (or the next one) after a shorter wait. Only the time
-// this program was listening counts: a poll that comes back late because the
-// program was held up (a suspended computer, a busy browser page) counts as
-// kStallMs, since a verdict that arrived meanwhile may not have been handed
-// over yet. Returns true with the verdict's code; false after silence or an
-// interrupt.
+// this program was listening counts (see listening.h). Returns true with the
+// verdict's code; false after silence or an interrupt.
 bool WaitForRecordVerdict(uint32_t handedOver, uint8_t* code) {
-    using Clock = std::chrono::steady_clock;
-    const Clock::duration limit = std::chrono::milliseconds(kVerdictMs);
-    const Clock::duration stall = std::chrono::milliseconds(kStallMs);
-    Clock::duration waited{};
-    Clock::time_point last = Clock::now();
+    ListeningTime listened{};
+    StartListening(&listened);
     for (;;) {
         const bool answered = TakeRecordVerdict(handedOver, code);
         ServiceMidiIn();
-        const Clock::time_point now = Clock::now();
-        waited += now - last < stall ? now - last : stall;
-        last = now;
+        const bool done = ListenedFor(&listened, kVerdictMs);
         if (answered) return true;
-        if (Interrupted() || waited >= limit) return false;
+        if (Interrupted() || done) return false;
         WaitForReply(kPollMilliseconds);
     }
 }
