@@ -312,6 +312,12 @@ std::vector<DeviceCase> DiscoveryCases() {
          {"Q25onebyte.led", Spacing::kRecordPerLine, kOne},
          kOnePair + "handshake 1 one_byte\nhandshake_default model delay 20\n",
          {kFoundOnePair + P('-', 0) + kDone + kSuccess, kWireA, {0}, {{0, 0, 3}}, 0, 0}},
+        // Each answer comes 400 ms after its request, within the handshake's
+        // 500 ms by the clock however long a poll lasts: found and confirmed.
+        {"AnswerAfter400Milliseconds",
+         {"Q25slow.led", Spacing::kRecordPerLine, kOne},
+         kOnePair + "handshake_default model delay 400\n",
+         {kFoundOnePair + P('-', 0) + kDone + kSuccess, kWireA, {0}, {{0, 0, 2}}, 0, 0}},
         // The target's input device keeps the four answers to the requests
         // that pair (0,1) sent while nobody read input 1, and hands them over
         // when input 1 opens. They are dropped: pair (1,0) must not be chosen

@@ -50,6 +50,11 @@ enum MidiTrouble : uint8_t {
 };
 MidiTrouble MidiResultTrouble(uint16_t result);
 
+// The platform's advice for that trouble, one line without its line end ("load
+// the sequencer's module, then run update again"), or null when the platform
+// has none and the caller's own words fit.
+const char* MidiTroubleAdvice(MidiTrouble trouble);
+
 // The main thread's turn at every poll of the reply queue: hands the input
 // buffers that completed messages have filled back to the device, outside the
 // platform's input callback. Does nothing where the platform needs nothing.

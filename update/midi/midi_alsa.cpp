@@ -486,5 +486,17 @@ MidiTrouble MidiResultTrouble(uint16_t result) {
     }
 }
 
+const char* MidiTroubleAdvice(MidiTrouble trouble) {
+    switch (trouble) {
+    case kMidiTroubleNoSystem:
+        return "This computer has no ALSA sequencer: load its module (sudo modprobe snd-seq), then "
+               "run update again.";
+    case kMidiTroubleNoPermission:
+        return "You have no permission to use the ALSA sequencer: join the audio group (sudo "
+               "usermod -a -G audio $USER), log in again, then run update again.";
+    default: return nullptr;
+    }
+}
+
 // The sequencer's own thread takes every event; nothing waits for the main thread.
 void ServiceMidiIn() {}

@@ -228,6 +228,7 @@ uint16_t SendSysEx(const uint8_t* data, unsigned n) {
 
 // The browser tells no cause that the user could mend outside the page.
 MidiTrouble MidiResultTrouble(uint16_t) { return kMidiTroubleOther; }
+const char* MidiTroubleAdvice(MidiTrouble) { return nullptr; }
 
 const char* MidiResultText(uint16_t result) {
     switch (result) {

@@ -444,3 +444,6 @@ const char* MidiResultText(uint16_t result) {
 MidiTrouble MidiResultTrouble(uint16_t result) {
     return result == MMSYSERR_ALLOCATED ? kMidiTroubleInUse : kMidiTroubleOther;
 }
+
+// WinMM is always there and open to every user: no advice beyond the caller's.
+const char* MidiTroubleAdvice(MidiTrouble) { return nullptr; }

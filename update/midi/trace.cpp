@@ -46,13 +46,18 @@ void TraceLine(FILE* sink, const char* format, ...) {
     fflush(sink);
 }
 
-void FormatHexBytes(const uint8_t* bytes, unsigned n, char* out, unsigned size) {
+void ByteToHexPair(uint8_t byte, char* out) {
     static const char kDigits[] = "0123456789ABCDEF";
+    out[0] = kDigits[byte >> 4];
+    out[1] = kDigits[byte & 0x0F];
+}
+
+void FormatHexBytes(const uint8_t* bytes, unsigned n, char* out, unsigned size) {
     unsigned at = 0;
     for (unsigned k = 0; k < n && at + 3 < size; ++k) {
         if (k > 0) out[at++] = ' ';
-        out[at++] = kDigits[bytes[k] >> 4];
-        out[at++] = kDigits[bytes[k] & 0x0F];
+        ByteToHexPair(bytes[k], &out[at]);
+        at += 2;
     }
     if (size > 0) out[at < size ? at : size - 1] = '\0';
 }

@@ -15,6 +15,10 @@ void TraceLine(FILE* sink, const char* format, ...)
 #endif
     ;
 
+// Writes the two upper-case hexadecimal characters of byte to out[0] and
+// out[1] (the record encoding on the wire uses it too).
+void ByteToHexPair(uint8_t byte, char* out);
+
 // Writes the bytes as upper-case hexadecimal pairs separated by spaces into
 // out (size bytes, always terminated; cut short when it does not fit).
 void FormatHexBytes(const uint8_t* bytes, unsigned n, char* out, unsigned size);

@@ -54,6 +54,3 @@ DeviceOutcome TransferImage(const FirmwareImage* image,
 // Prints the MIDI inputs and outputs by the numbers discovery uses, each
 // opened and closed at once to tell whether it can be used now. Sends nothing.
 void ListDevices(FILE* trace);
-
-// Writes the two upper-case hexadecimal characters of byte to out[0] and out[1].
-void ByteToHexPair(uint8_t byte, char* out);
