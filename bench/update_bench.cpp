@@ -285,6 +285,36 @@ void Transfer(benchmark::State& state) {
         mainThreadCpu * 1e6 / (static_cast<double>(records) * static_cast<double>(state.iterations()));
 }
 
+// The search for the keyboard among N inputs and N outputs: the keyboard on
+// the last pair, answering 2 ms after each request, every other device
+// silent. The time from the start of the search to the pair found.
+void Search(benchmark::State& state) {
+    const unsigned n = static_cast<unsigned>(state.range(0));
+    QuietStdout quiet;
+    for (auto _ : state) {
+        state.PauseTiming();
+        emul::Scenario scenario;
+        for (unsigned k = 1; k <= n; ++k) {
+            scenario.inputs.push_back({"Bench In " + std::to_string(k)});
+            scenario.outputs.push_back({"Bench Out " + std::to_string(k)});
+        }
+        scenario.targetIn = static_cast<int>(n) - 1;
+        scenario.targetOut = static_cast<int>(n) - 1;
+        scenario.script.replyDelayMs = 2;
+        emul::Configure(scenario);
+        state.ResumeTiming();
+        const uint8_t found = FindUpdateDevice(kModel);
+        state.PauseTiming();
+        CloseMidiIn();
+        CloseMidiOut();
+        if (found != 1) {
+            state.SkipWithError("the emulated target was not found");
+            break;
+        }
+        state.ResumeTiming();
+    }
+}
+
 void PacedTransfer(benchmark::State& state) {
     const unsigned recordSize = static_cast<unsigned>(state.range(0));
     const unsigned records = BuildImage(recordSize);
@@ -488,6 +518,8 @@ BENCHMARK_TEMPLATE(Transfer, true)
     ->UseRealTime()
     ->Iterations(3)
     ->Unit(benchmark::kMillisecond);
+// Argument: N, for N inputs and N outputs.
+BENCHMARK(Search)->Arg(2)->Arg(4)->Arg(10)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
 BENCHMARK(PacedTransfer)->Arg(256)->Iterations(1)->Unit(benchmark::kSecond);
 BENCHMARK(PacedTransferAsync)->Arg(1)->Arg(0)->Iterations(1)->Unit(benchmark::kSecond);
 BENCHMARK(LinuxRuleTransfer)
