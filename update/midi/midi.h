@@ -1,6 +1,8 @@
-// The MIDI port pair: one input and one output at a time, System Exclusive
-// sending, and the target's replies, which reach the reply queue
-// (midi/reply_queue.h).
+// The MIDI port pair: one output and up to ten inputs at a time, System
+// Exclusive sending, and the messages of every open input, which reach the
+// reply queue (midi/reply_queue.h) tagged with the input's device number.
+// The search for the target listens on several inputs at once; once it has
+// chosen a pair, only that pair's input stays open.
 //
 // One implementation per platform (WinMM on Windows, the ALSA sequencer on
 // Linux, Web MIDI on the update page) is chosen at link time; the reply queue
@@ -15,6 +17,7 @@
 constexpr unsigned kMaxSysExData = 22;     // data bytes between F0 and F7
 constexpr unsigned kReplyBufferSize = 200; // bytes the input buffer holds
 constexpr unsigned kDeviceNameSize = 32;   // at most 31 characters plus the terminator
+constexpr unsigned kMaxOpenInputs = 10;    // inputs open at once
 
 // Device queries by number (0, 1, ...). Return 0 and copy the device's
 // product name (always terminated, at most 31 characters) when the device
@@ -23,12 +26,18 @@ uint16_t QueryMidiInDevice(unsigned deviceId, char name[kDeviceNameSize]);
 uint16_t QueryMidiOutDevice(unsigned deviceId, char name[kDeviceNameSize]);
 
 // Open a side by device number. Return the low 16 bits of the platform's
-// result: 0 on success. An input whose start fails stays open and marked open.
+// result: 0 on success. An input is opened beside the inputs already open;
+// with kMaxOpenInputs open, or with that input open already, the open fails
+// with a code of the platform's (it never replaces an open input). An input
+// whose start fails stays open and marked open: the caller closes it. Opening
+// an output closes the output open before.
 uint16_t OpenMidiIn(unsigned deviceId);
 uint16_t OpenMidiOut(unsigned deviceId);
 
-// Close a side. Return 1 when the side was open, 0 when there was nothing to do.
+// Close a side. Return 1 when the side was open, 0 when there was nothing to
+// do. CloseMidiIn closes every open input; CloseMidiInDevice only that one.
 int CloseMidiIn();
+int CloseMidiInDevice(unsigned deviceId);
 int CloseMidiOut();
 
 // Send F0, data[0..n), F7 on the open output and return once the message has
@@ -61,5 +70,7 @@ const char* MidiTroubleAdvice(MidiTrouble trouble);
 void ServiceMidiIn();
 
 // Product names of the opened devices (empty until a side has been opened).
+// The input's is that of the open input opened first; with none open, that of
+// the input opened last.
 const char* MidiInName();
 const char* MidiOutName();
