@@ -53,6 +53,8 @@
 //                                    that input is closed or not started, and hands it over when the
 //                                    input is next started, as a USB device holds what nobody reads
 //                                    (default off: such messages are lost)
+//   held_delay <ms>                  held messages arrive one each <ms> after the start, the first
+//                                    after <ms> (default 0: all at once)
 //   loopback <in> <out>              what is sent on output <out> arrives on input <in>
 //   target <in> <out>                the target listens on output <out> and answers on input <in>
 //   model <code>                     the target's model code (default 3B)
@@ -109,6 +111,7 @@ struct Scenario {
     bool unterminatedNames = false;
     bool longContinues = false;
     bool holdReplies = false;
+    unsigned heldDelayMs = 0;
     std::vector<std::pair<int, int>> loopbacks; // (input, output)
     int targetIn = -1;                          // no target when either is -1
     int targetOut = -1;

@@ -774,10 +774,15 @@ MMRESULT WINAPI midiInStart(HMIDIIN handle) {
     if (!s.in[k].started) {
         s.in[k].started = true;
         s.in[k].startedAt = Clock::now();
-        // What the device held arrives now, in its order.
+        // What the device held arrives now, in its order (one each
+        // held_delay, the first after it).
         std::vector<Pending> held;
         held.swap(s.in[k].held);
-        for (Pending& p : held) Push(s, std::move(p), Clock::now());
+        auto at = Clock::now();
+        for (Pending& p : held) {
+            at += std::chrono::milliseconds(s.scenario.heldDelayMs);
+            Push(s, std::move(p), at);
+        }
     }
     return MMSYSERR_NOERROR;
 }

@@ -136,6 +136,7 @@ bool ParseLine(const std::string& line, Scenario* s) {
     } else if (key == "unterminated_names" && n == 2 && ParseOnOff(words[1], &s->unterminatedNames)) {
     } else if (key == "long_continues" && n == 2 && ParseOnOff(words[1], &s->longContinues)) {
     } else if (key == "hold_replies" && n == 2 && ParseOnOff(words[1], &s->holdReplies)) {
+    } else if (key == "held_delay" && n == 2 && ParseNumber(words[1], &s->heldDelayMs)) {
     } else if ((key == "loopback" || key == "target") && n == 3 && ParseNumber(words[1], &a) &&
                ParseNumber(words[2], &b)) {
         if (key == "loopback") {

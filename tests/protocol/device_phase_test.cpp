@@ -366,12 +366,13 @@ std::vector<DeviceCase> DiscoveryCases() {
         // Twelve pairs, the target's last: its input is not among the first
         // ten listened to, so its device keeps the answers to the four
         // handshakes that output 11 got meanwhile and hands them over when
-        // inputs 10 and 11 open. They are let through and dropped before any
-        // handshake goes out: the first output gets no confirming handshake
-        // for them, and only (11, 11) answers and is confirmed.
+        // inputs 10 and 11 open, one each 20 ms. They are waited for and
+        // dropped before any handshake goes out: the first output gets no
+        // confirming handshake for them, and only (11, 11) answers and is
+        // confirmed.
         {"HeldAnswersOnALaterInputChooseNothing",
          {"Q25held12.led", Spacing::kRecordPerLine, kOne},
-         PortsTargetLast(12, false) + "hold_replies on\n",
+         PortsTargetLast(12, false) + "hold_replies on\nheld_delay 20\n",
          {Found("Q25 MIDI In", "Q25 MIDI Out") + P('-', 0) + kDone + kSuccess,
           kWireA,
           {0},
@@ -945,15 +946,24 @@ std::vector<OptionCase> OptionCases() {
          3,
          false,
          {"", {}, {}, {{0, 4}}}},
-        // Only the chosen pair is tried and counted.
+        // Only the chosen pair is tried and counted; the output is closed
+        // after each handshake that got no answer, before the input is.
         {"ChosenPairThatDoesNotAnswer",
-         {"-n", "-i", "0", "-o", "0"},
+         {"-n", "-i", "0", "-o", "0", "--log", "trace.log"},
          kOneFile,
          kTwoPairs,
          kBanner + Opened("Q25one.led") + kNoDevice + NoneAnswered("1 MIDI input and 1 output"),
          3,
          false,
-         {"", {}, {}, {{0, 4}}}},
+         {"", {}, {}, {{0, 4}}},
+         true,
+         "",
+         -1,
+         Cat({{"start: update -n -i 0 -o 0 --log trace.log", "open input 0 (Other In): ok"},
+              Repeated({"open output 0 (Other Out): ok",
+                        "send output 0: F0 54 71 38 72 57 7A 35 F7", "close output 0"},
+                       4),
+              {"close input 0", "end: no device found (status 3)"}})},
         {"ListWithoutDevices",
          {"--list"},
          kOneFile,
@@ -1043,9 +1053,10 @@ std::vector<OptionCase> OptionCases() {
           "receive 3 bytes: F0 1A F7", "send output 0: F0 30 30 30 32 30 30 30 30 F7",
           "close input 0", "close output 0", "end: interrupted (status 130)"},
          0, false, "send output 0: F0 30 30 30 32"},
-        // Ctrl-C while the search waits for an answer on two inputs: the
-        // output and both inputs are closed, nothing more is printed (nothing
-        // was sent to the keyboard), status 130.
+        // Ctrl-C while the search waits for an answer on two inputs (the
+        // last output's handshake is listened to for 500 ms): no other round
+        // follows, the output and both inputs are closed, nothing more is
+        // printed (nothing was sent to the keyboard), status 130.
         {"InterruptDuringTheSearch", {"--log", "trace.log"}, kOneFile,
          kTwoPairs + "handshake_default silent\n",
          kBanner + Opened("Q25one.led"),
