@@ -764,6 +764,18 @@ const std::string& HelpText() {
 const std::string kTwoPairs = "input Other In\ninput Q25 MIDI In\n"
                               "output Other Out\noutput Q25 MIDI Out\ntarget 1 1\n";
 
+// 65 inputs "In 0" to "In 64" and one output.
+std::string SixtyFiveInputs() {
+    std::string scenario;
+    for (int k = 0; k < 65; ++k) scenario += "input In " + std::to_string(k) + "\n";
+    return scenario + "output Q25 MIDI Out\n";
+}
+std::string SixtyFourListed() {
+    std::string lines;
+    for (int k = 0; k < 64; ++k) lines += "  " + std::to_string(k) + ": In " + std::to_string(k) + "\n";
+    return lines;
+}
+
 struct OptionCase {
     std::string label;
     std::vector<std::string> args;
@@ -807,6 +819,9 @@ std::vector<OptionCase> OptionCases() {
          "Error: --delay takes milliseconds from 0 to 1000.\n" + kSeeHelp, 1, false, {}, false},
         {"InWithoutItsNumber", {"-n", "--in"}, kOneFile, kOnePair,
          "Error: --in takes a device number from 0 to 63 (see update --list).\n" + kSeeHelp, 1,
+         false, {}, false},
+        {"OutBeyondTheLastNumber", {"-n", "--out", "64"}, kOneFile, kOnePair,
+         "Error: --out takes a device number from 0 to 63 (see update --list).\n" + kSeeHelp, 1,
          false, {}, false},
         // FILE in another folder; without --no-pause the run waits and exits with 0.
         {"FileInAnotherFolder",
@@ -964,6 +979,17 @@ std::vector<OptionCase> OptionCases() {
                         "send output 0: F0 54 71 38 72 57 7A 35 F7", "close output 0"},
                        4),
               {"close input 0", "end: no device found (status 3)"}})},
+        // Devices 0 to 63 are listed (and searched); a line says that the
+        // rest are not.
+        {"ListSixtyFourOfSixtyFiveInputs",
+         {"--list"},
+         kOneFile,
+         SixtyFiveInputs(),
+         kBanner + "MIDI inputs:\n" + SixtyFourListed() + "  (inputs from 64 on are not used)\n" +
+             "MIDI outputs:\n  0: Q25 MIDI Out\n",
+         0,
+         false,
+         {}},
         {"ListWithoutDevices",
          {"--list"},
          kOneFile,

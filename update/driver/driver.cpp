@@ -175,7 +175,9 @@ bool IsOurShortOption(int c) { return c > 0 && c < 128 && strchr(kShortOptions +
 // The one-line error for an option's missing or wrong value.
 void PrintValueError(int option) {
     switch (option) {
-    case 'i': printf("Error: --in takes a device number from 0 to 63 (see update --list).\n"); break;
+    case 'i':
+        printf("Error: --in takes a device number from 0 to 63 (see update --list).\n");
+        break;
     case 'o':
         printf("Error: --out takes a device number from 0 to 63 (see update --list).\n");
         break;

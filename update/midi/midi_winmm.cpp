@@ -120,7 +120,7 @@ struct MidiPortPair {
     uint8_t outOpen;
     char outName[kDeviceNameSize];
     InputSlot in[kMaxOpenInputs];
-    unsigned opens;                  // inputs opened so far
+    unsigned opens;                   // inputs opened so far
     char lastInName[kDeviceNameSize]; // the input opened last
     // The output's message: the one in use, and those a driver may still
     // hold, never used again.
@@ -340,9 +340,8 @@ uint16_t OpenMidiIn(unsigned deviceId) {
     InputSlot* slot = &gPair.in[index];
 
     HMIDIIN handle = nullptr;
-    const MMRESULT opened =
-        midiInOpen(&handle, deviceId, reinterpret_cast<DWORD_PTR>(&MidiInCallback), index,
-                   CALLBACK_FUNCTION);
+    const MMRESULT opened = midiInOpen(
+        &handle, deviceId, reinterpret_cast<DWORD_PTR>(&MidiInCallback), index, CALLBACK_FUNCTION);
     if (opened != MMSYSERR_NOERROR) return Low16(opened);
     slot->handle = handle;
     slot->device = deviceId;

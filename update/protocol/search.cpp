@@ -26,11 +26,11 @@ namespace device_phase {
 
 namespace {
 
-constexpr unsigned kRounds = 4;          // handshakes per output and group of inputs
-constexpr unsigned kHandshakeMs = 500;   // every handshake is listened to this long at least
-constexpr unsigned kWindowMs = 50;       // listened to before the next output's handshake
-constexpr unsigned kQuietMs = 50;        // newly opened inputs are quiet after this long
-constexpr unsigned kSettleMs = 500;      // at most this long to wait for the quiet
+constexpr unsigned kRounds = 4;        // handshakes per output and group of inputs
+constexpr unsigned kHandshakeMs = 500; // every handshake is listened to this long at least
+constexpr unsigned kWindowMs = 50;     // listened to before the next output's handshake
+constexpr unsigned kQuietMs = 50;      // newly opened inputs are quiet after this long
+constexpr unsigned kSettleMs = 500;    // at most this long to wait for the quiet
 constexpr int64_t kNsPerMs = 1000000;
 constexpr int kNone = -1;
 
@@ -182,7 +182,7 @@ void DiscardHeldInput() {
 }
 
 uint8_t gRequest[sizeof kHandshakePayload];
-int gOpenOutput = kNone;       // the output open now
+int gOpenOutput = kNone;          // the output open now
 bool gFallbackTried[kMaxDevices]; // outputs confirmed on as a late answer's other source
 unsigned gChosen;                 // the group's place of the input chosen
 
@@ -330,8 +330,9 @@ void NoteGroup(uint8_t modelCode, Range outputs) {
             } else if (code == kNone) {
                 NoteTried(i, j, kNoAnswer, 0);
             } else {
-                NoteTried(i, j, AnswerCode(static_cast<uint8_t>(code), modelCode) ? kUnconfirmed
-                                                                                 : kWrongAnswer,
+                NoteTried(i, j,
+                          AnswerCode(static_cast<uint8_t>(code), modelCode) ? kUnconfirmed
+                                                                            : kWrongAnswer,
                           static_cast<uint16_t>(code));
             }
         }
@@ -373,7 +374,8 @@ uint8_t TryGroup(uint8_t modelCode, Counts counts, Range outputs, const unsigned
             if (!gGroup.opened[k]) continue;
             gGroup.input[kept] = gGroup.input[k];
             gGroup.opened[kept] = true;
-            for (unsigned j = 0; j < kMaxDevices; ++j) gGroup.lastCode[kept][j] = gGroup.lastCode[k][j];
+            for (unsigned j = 0; j < kMaxDevices; ++j)
+                gGroup.lastCode[kept][j] = gGroup.lastCode[k][j];
             ++kept;
         }
         gGroup.count = kept;
@@ -418,9 +420,9 @@ uint8_t FindUpdateDevice(uint8_t modelCode, const DeviceSettings* settings) {
     const unsigned outputs = CountDevices(QueryMidiOutDevice, gRun.outputNames);
     if (!ChosenDevicesExist(settings, inputs, outputs)) return 0;
 
-    const uint8_t result = SearchInputs(modelCode, {inputs, outputs},
-                                        Chosen(settings->input, inputs),
-                                        Chosen(settings->output, outputs));
+    const uint8_t result =
+        SearchInputs(modelCode, {inputs, outputs}, Chosen(settings->input, inputs),
+                     Chosen(settings->output, outputs));
     WipeStatus();
     if (Interrupted()) return 0; // the user stopped the search: no verdict on it
     if (result == 0) {

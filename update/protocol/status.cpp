@@ -60,8 +60,8 @@ void ShowSearchStatus(unsigned firstInput, unsigned lastInput, unsigned inputs, 
     const int length =
         firstInput == lastInput
             ? snprintf(line, sizeof line,
-                       "Looking for the keyboard: input %u of %u, output %u of %u",
-                       firstInput + 1, inputs, output + 1, outputs)
+                       "Looking for the keyboard: input %u of %u, output %u of %u", firstInput + 1,
+                       inputs, output + 1, outputs)
             : snprintf(line, sizeof line,
                        "Looking for the keyboard: inputs %u to %u of %u, output %u of %u",
                        firstInput + 1, lastInput + 1, inputs, output + 1, outputs);

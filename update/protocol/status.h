@@ -14,8 +14,8 @@ void SetLiveStatus(bool on);
 // A front end that shows the device phase in its own way (the update page)
 // is told what the live line would show, whether the live line is on or not:
 // kStatusSearch with (input, inputs, output, outputs), devices counted from 0,
-// as each output is tried (input: the first of the inputs listened to); kStatusRecord with (record, records, failures,
-// percent) before each attempt of a record. Null: nobody is told.
+// as each output is tried (input: the first of the inputs listened to); kStatusRecord with (record,
+// records, failures, percent) before each attempt of a record. Null: nobody is told.
 enum StatusEvent : unsigned { kStatusSearch = 0, kStatusRecord = 1 };
 using StatusObserver = void (*)(unsigned event, unsigned a, unsigned b, unsigned c, unsigned d);
 void SetStatusObserver(StatusObserver observer);
