@@ -20,6 +20,8 @@
 //   output_caps_fail <n>
 //   input_open_fail <n|all>          midiInOpen fails (MMSYSERR_ALLOCATED) for input n, or every input
 //   output_open_fail <n|all>
+//   input_open_fail_beside <n>       midiInOpen fails (MMSYSERR_ALLOCATED) for input n while another
+//                                    input is open
 //   input_start_fail <n>             midiInStart fails (MMSYSERR_ERROR) on input n
 //   output_send_fail <n> <m>         sends on output n fail (MMSYSERR_NODRIVER) from its m-th send on (from 1)
 //   output_send_fail_once <n> <m>    only the m-th send on output n fails
@@ -89,6 +91,7 @@ struct Device {
     std::string name;
     bool capsFail = false;
     bool openFail = false;
+    bool openFailBeside = false; // inputs: the open fails while another input is open
     bool startFail = false;   // inputs
     unsigned sendFailFrom = 0; // outputs: 0 = never, else the first failing send (from 1)
     unsigned sendFailOnce = 0; // outputs: 0 = never, else the one failing send (from 1)
@@ -130,7 +133,6 @@ struct Event {
 };
 
 struct HandshakeCount {
-    int input; // the input open when the request was sent, or -1
     int output;
     unsigned count;
 };
@@ -140,7 +142,7 @@ struct Report {
     bool inputLeftOpen = false;  // some input open at the platform level
     bool outputLeftOpen = false;
     std::vector<Event> events;
-    std::vector<HandshakeCount> handshakes; // handshake requests per (input, output)
+    std::vector<HandshakeCount> handshakes; // handshake requests per output
     TargetLog target;
     unsigned delivered = 0;   // messages handed to an application buffer
     unsigned lateDeliveries = 0; // of those, handed over more than 1 ms after they were due

@@ -112,7 +112,7 @@ struct System {
     uint64_t nextSeq = 1;
     uintptr_t nextHandle = 0x1000;
     Report report;
-    std::map<std::pair<int, int>, unsigned> handshakes;
+    std::map<int, unsigned> handshakes; // by output
     bool dispatcherRunning = false;
     std::thread::id dispatcherId;
     bool loaded = false;
@@ -418,7 +418,7 @@ Report SnapshotLocked(System& s) {
         const bool gone = disconnected && IsTargetOutput(s, static_cast<int>(k)) && d.closeTried;
         r.outputLeftOpen = r.outputLeftOpen || (d.open && !gone);
     }
-    for (const auto& entry : s.handshakes) r.handshakes.push_back({entry.first.first, entry.first.second, entry.second});
+    for (const auto& entry : s.handshakes) r.handshakes.push_back({entry.first, entry.second});
     if (s.target) r.target = s.target->Log();
     return r;
 }
@@ -568,7 +568,7 @@ std::string ReportText(const Report& r) {
     o << "held_header_reuse " << r.heldHeaderReuse << "\n";
     o << "output_done " << r.outputDone << "\n";
     for (const HandshakeCount& h : r.handshakes) {
-        o << "handshake_pair " << h.input << " " << h.output << " " << h.count << "\n";
+        o << "handshake_output " << h.output << " " << h.count << "\n";
     }
     o << "target_messages " << r.target.messages << "\n";
     o << "target_handshakes " << r.target.handshakes << "\n";
@@ -665,7 +665,13 @@ MMRESULT WINAPI midiInOpen(LPHMIDIIN handle, UINT id, DWORD_PTR callback, DWORD_
     else if (s.vanished && IsTargetInput(s, static_cast<int>(id))) {
         StalledIn(s, lock, static_cast<int>(id));
         result = MMSYSERR_NODRIVER;
-    } else if (s.scenario.inputs[id].openFail || s.in[id].open) result = MMSYSERR_ALLOCATED;
+    } else if (s.scenario.inputs[id].openFail || s.in[id].open) {
+        result = MMSYSERR_ALLOCATED;
+    } else if (s.scenario.inputs[id].openFailBeside) {
+        for (const InputState& other : s.in) {
+            if (other.open) result = MMSYSERR_ALLOCATED;
+        }
+    }
     Record(s, "in_open", static_cast<int>(id), result);
     if (result != MMSYSERR_NOERROR) return result;
 
@@ -1043,11 +1049,7 @@ namespace {
 // and the target takes it.
 void MessageLeft(System& s, int k, const std::vector<uint8_t>& bytes) {
     if (bytes.size() == sizeof kHandshake && std::equal(bytes.begin(), bytes.end(), kHandshake)) {
-        int openInput = -1;
-        for (size_t i = 0; i < s.in.size() && openInput < 0; ++i) {
-            if (s.in[i].open) openInput = static_cast<int>(i);
-        }
-        ++s.handshakes[{openInput, k}];
+        ++s.handshakes[k];
     }
     for (const auto& loop : s.scenario.loopbacks) {
         if (loop.second == k) Schedule(s, loop.first, bytes, false, 0);

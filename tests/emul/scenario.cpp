@@ -122,6 +122,8 @@ bool ParseLine(const std::string& line, Scenario* s) {
         } else {
             return false;
         }
+    } else if (key == "input_open_fail_beside" && n == 2 && device(s->inputs, 1, &d)) {
+        d->openFailBeside = true;
     } else if (key == "input_start_fail" && n == 2 && device(s->inputs, 1, &d)) d->startFail = true;
     else if (key == "output_send_fail" && n == 3 && device(s->outputs, 1, &d) && ParseNumber(words[2], &a) && a > 0) {
         d->sendFailFrom = a;

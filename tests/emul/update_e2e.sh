@@ -67,7 +67,7 @@ grep -qx 'records_received 5' "$report" || fail "valid: expected 5 records recei
 grep -qx 'input_left_open 0' "$report" || fail "valid: input left open"
 grep -qx 'output_left_open 0' "$report" || fail "valid: output left open"
 grep -qx 'callback_violations 0' "$report" || fail "valid: MIDI calls from inside a callback"
-grep -qx 'handshake_pair 1 1 2' "$report" || fail "valid: the target's pair was not found at the first attempt and confirmed by the second"
+grep -qx 'handshake_output 1 2' "$report" || fail "valid: the target's output did not answer its first handshake and the confirming one"
 last=$(grep -E '^event (in_close|out_close)' "$report" | tail -2 | cut -d' ' -f2-3 | tr '\n' ',')
 [ "$last" == "in_close 1,out_close 1," ] || fail "valid: closes at the end: $last"
 

@@ -56,7 +56,7 @@ else
     grep -qx 'image 0005010203FAFF' "$report" || fail "the target did not record the record"
     grep -qx 'input_left_open 0' "$report" || fail "input left open"
     grep -qx 'output_left_open 0' "$report" || fail "output left open"
-    grep -qx 'handshake_pair 1 1 1' "$report" || fail "handshake not counted for pair 1 1"
+    grep -qx 'handshake_output 1 1' "$report" || fail "handshake not counted for output 1"
     grep -qx 'callback_violations 0' "$report" || fail "MIDI calls from inside a callback"
     # The input is stopped, reset and closed before the output is closed.
     order=$(sed -n 's/^event \(in_stop\|in_reset\|in_close\|out_close\) \([0-9-]*\) \([0-9]*\).*/\1 \2 \3/p' "$report" | tr '\n' ',')

@@ -215,12 +215,13 @@ std::vector<Row> Rows() {
          kHead + kFoundQ25 + kThreeAcked,
          {0, 1, 2},
          h + f + 3 * r,
-         {"handshake_pair 0 0 3"}},
+         {"handshake_output 0 3"}},
         // Mended: replies arriving after the input was closed. The target on
-        // input 0 answers only the handshakes sent while input 1 is open, on
-        // its own input, which is closed by then. In the plain design that
-        // close is refused (its buffer is still queued), the buffer completes
-        // once more, and input 1 takes the answer: "found" on the wrong input.
+        // input 0 answers none of its four handshakes while another input is
+        // open beside its own, so nothing is delivered, and nothing completes
+        // on an input once it is closed. In the plain design that close is
+        // refused (its buffer is still queued), the buffer completes once
+        // more, and the next input takes an answer: "found" on the wrong input.
         {"RepliesAfterTheInputWasClosed",
          kThree,
          "input Q25 MIDI In\ninput Other In\noutput Q25 MIDI Out\ntarget 0 0\n"
@@ -228,10 +229,11 @@ std::vector<Row> Rows() {
          kHead + kNotFound + NoneAnswered("2 MIDI inputs and 1 output"),
          {},
          8 * h,
-         {"handshake_pair 0 0 4", "handshake_pair 1 0 4", "delivered 0", "dropped 4"}},
-        // The target's verdict arrives on another input: not seen, silence,
-        // the record is sent again. (The four handshake answers to the target's
-        // input while input 0 was tried are dropped too.)
+         {"handshake_output 0 4", "delivered 0", "dropped 0", "event in_close 0 0",
+          "event in_close 1 0"}},
+        // The target's verdict arrives on another input, closed once the
+        // target's pair was chosen: it is lost there, silence, and the record
+        // is sent again.
         {"ReplyOnAnInputThatIsNotTheTargets",
          kThree,
          "input Other In\ninput Q25 MIDI In\noutput Q25 MIDI Out\ntarget 1 0\n"
@@ -239,7 +241,7 @@ std::vector<Row> Rows() {
          kHead + kFoundQ25 + kSecondResent,
          {0, 1, 2},
          4 * h + f + 4 * r,
-         {"handshake_pair 0 0 4", "handshake_pair 1 0 2", "dropped 5"}},
+         {"handshake_output 0 2", "dropped 1"}},
 
         // ---- the device ----
 
@@ -304,7 +306,7 @@ std::vector<Row> Rows() {
          kHead + kFoundQ25 + kThreeAcked,
          {0, 1, 2},
          4 * h + 4 * 1000 + f + 3 * r,
-         {"handshake_pair 0 1 2", "target_handshakes 2"}},
+         {"handshake_output 1 2", "target_handshakes 2"}},
         // Mended: the same, but its driver ignores the reset, so the message
         // stays with it and the output cannot be closed. The plain design
         // used its one header again for the next output: the target's
@@ -316,7 +318,7 @@ std::vector<Row> Rows() {
          kHead + kFoundQ25 + kThreeAcked,
          {0, 1, 2},
          4 * h + 1000 + f + 3 * r,
-         {"handshake_pair 0 1 2", "target_handshakes 2", "output_left_open 1"}},
+         {"handshake_output 1 2", "target_handshakes 2", "output_left_open 1"}},
         // An asynchronous driver at 31,250 baud: each send returns at once and
         // is waited for until the driver is done.
         {"AsynchronousOutputPaced",
@@ -353,7 +355,7 @@ std::vector<Row> Rows() {
          kHead + kNotFound + NoneAnswered("2 MIDI inputs and 1 output"),
          {},
          4 * h,
-         {"event in_start 0 1", "event in_close 0 0", "handshake_pair 1 0 4"}},
+         {"event in_start 0 1", "event in_close 0 0", "handshake_output 0 4"}},
         {"AnotherInputFailsToStart",
          kThree,
          "input Broken In\ninput Q25 MIDI In\noutput Q25 MIDI Out\ntarget 1 0\ninput_start_fail "
@@ -374,7 +376,7 @@ std::vector<Row> Rows() {
              "that keyboard.\n\n" + NoneAnswered("1 MIDI input and 1 output"),
          {},
          4 * h,
-         {"handshake_pair 0 0 4"}},
+         {"handshake_output 0 4"}},
         {"HandshakeAnsweredButNoRecord",
          kThree,
          kOnePair + "record_default silent\n",

@@ -286,12 +286,15 @@ TEST_F(PortPair, InputThatFailsToStartStaysOpenUntilClosed) {
     EXPECT_FALSE(emul::Snapshot().inputLeftOpen);
 }
 
-TEST_F(PortPair, OpeningAnotherInputReleasesOneThatFailedToStart) {
+TEST_F(PortPair, AnInputThatFailedToStartStaysOpenBesideTheNext) {
     emul::Scenario s = ThreeByTwo();
     s.inputs[0].startFail = true;
     Start(s);
     EXPECT_EQ(OpenMidiIn(0), MMSYSERR_ERROR);
     ASSERT_EQ(OpenMidiIn(2), 0);
+    EXPECT_EQ(Events(emul::Snapshot(), {"in_close"}), std::vector<std::string>{});
+    EXPECT_EQ(CloseMidiInDevice(0), 1);
+    EXPECT_EQ(CloseMidiInDevice(0), 0);
     EXPECT_EQ(Events(emul::Snapshot(), {"in_close"}), std::vector<std::string>{"in_close 0 0"});
     EXPECT_EQ(emul::QueuedBuffers(0), 0u);
     EXPECT_GE(emul::QueuedBuffers(2), 2u);
@@ -299,8 +302,9 @@ TEST_F(PortPair, OpeningAnotherInputReleasesOneThatFailedToStart) {
     EXPECT_FALSE(emul::Snapshot().inputLeftOpen);
 }
 
-// The 1 ms timer is asked for while an input is open and released with it,
-// also for an input whose start failed and one that a failed open never had.
+// The 1 ms timer is asked for once while any input is open and released with
+// the last, also for an input whose start failed and one that a failed open
+// never had.
 TEST_F(PortPair, TheFineTimerIsHeldOnlyWhileAnInputIsOpen) {
     emul::Scenario s = ThreeByTwo();
     s.inputs[0].startFail = true;
@@ -310,14 +314,60 @@ TEST_F(PortPair, TheFineTimerIsHeldOnlyWhileAnInputIsOpen) {
     EXPECT_EQ(emul::Snapshot().timerPeriodBegins, 1u);
     EXPECT_NE(OpenMidiIn(1), 0);
     ASSERT_EQ(OpenMidiIn(2), 0);
+    EXPECT_EQ(CloseMidiInDevice(0), 1);
     emul::Report r = emul::Snapshot();
-    EXPECT_EQ(r.timerPeriodBegins, 2u);
-    EXPECT_EQ(r.timerPeriodEnds, 1u);
+    EXPECT_EQ(r.timerPeriodBegins, 1u);
+    EXPECT_EQ(r.timerPeriodEnds, 0u);
     EXPECT_EQ(CloseMidiIn(), 1);
     EXPECT_EQ(CloseMidiIn(), 0);
     r = emul::Snapshot();
-    EXPECT_EQ(r.timerPeriodBegins, 2u);
-    EXPECT_EQ(r.timerPeriodEnds, 2u);
+    EXPECT_EQ(r.timerPeriodBegins, 1u);
+    EXPECT_EQ(r.timerPeriodEnds, 1u);
+}
+
+// Several inputs at once: each message, handed back in pieces, comes whole
+// and tagged with its input; a closed input delivers nothing more while the
+// others go on; an input cannot be opened twice, nor an eleventh beside ten.
+TEST_F(PortPair, SeveralInputsAtOnceKeepTheirMessagesApart) {
+    emul::Scenario s;
+    for (unsigned k = 0; k < 11; ++k) s.inputs.push_back({"In " + std::to_string(k)});
+    s.inputSplit = {2};
+    Start(s);
+    for (unsigned k = 0; k < 10; ++k) ASSERT_EQ(OpenMidiIn(k), 0) << k;
+    EXPECT_EQ(OpenMidiIn(10), MMSYSERR_NOMEM);
+    EXPECT_EQ(OpenMidiIn(3), MMSYSERR_ALLOCATED);
+    EXPECT_STREQ(MidiInName(), "In 0");
+    emul::Deliver(7, {0xF0, 0x15, 0x16, 0xF7});
+    emul::Deliver(2, {0xF0, 0x3B, 0xF7});
+    emul::WaitIdle();
+    std::vector<std::string> got;
+    IncomingReply message;
+    for (int polls = 0; polls < 50 && got.size() < 2; ++polls) {
+        ServiceMidiIn();
+        while (TakeReply(&message)) {
+            got.push_back(std::to_string(message.input) + ":" + std::to_string(message.count) + ":" +
+                          std::to_string(message.bytes[1]));
+        }
+        WaitForReply(5);
+    }
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, (std::vector<std::string>{"2:3:59", "7:4:21"}));
+
+    EXPECT_EQ(CloseMidiInDevice(7), 1);
+    EXPECT_EQ(CloseMidiInDevice(0), 1);
+    EXPECT_STREQ(MidiInName(), "In 1");
+    emul::Deliver(7, {0xF0, 0x20, 0xF7});
+    emul::Deliver(9, {0xF0, 0x1A, 0xF7});
+    emul::WaitIdle();
+    ServiceMidiIn();
+    ASSERT_TRUE(WaitForReply(500));
+    ASSERT_TRUE(TakeReply(&message));
+    EXPECT_EQ(message.input, 9);
+    EXPECT_FALSE(TakeReply(&message)) << "a message of the closed input";
+    ASSERT_EQ(OpenMidiIn(10), 0) << "a slot is free again";
+    EXPECT_EQ(CloseMidiIn(), 1);
+    EXPECT_FALSE(emul::Snapshot().inputLeftOpen);
+    EXPECT_STREQ(MidiInName(), "In 10");
 }
 
 // A device that refuses to close is given up after one try: on a device gone

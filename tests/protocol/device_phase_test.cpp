@@ -128,13 +128,43 @@ const std::vector<std::string> kWireZeros700 =
 const std::string kOnePair = "input Q25 MIDI In\noutput Q25 MIDI Out\ntarget 0 0\n";
 const std::string kFoundOnePair = Found("Q25 MIDI In", "Q25 MIDI Out");
 
-// ---- Cases ----
-
 struct HandshakeCount {
-    int input;
     int output;
     unsigned count;
 };
+
+// n inputs and n outputs, the last pair the target's ("Q25 MIDI In/Out"),
+// the others "Port k In/Out", each echoing what its output is sent when
+// `echo` is set.
+std::string PortsTargetLast(unsigned n, bool echo) {
+    std::string ins;
+    std::string outs;
+    std::string loops;
+    for (unsigned k = 0; k + 1 < n; ++k) {
+        ins += "input Port " + std::to_string(k) + " In\n";
+        outs += "output Port " + std::to_string(k) + " Out\n";
+        if (echo) loops += "loopback " + std::to_string(k) + " " + std::to_string(k) + "\n";
+    }
+    const std::string last = std::to_string(n - 1);
+    return ins + "input Q25 MIDI In\n" + outs + "output Q25 MIDI Out\n" + loops + "target " + last +
+           " " + last + "\n";
+}
+
+// Handshakes per output when only the last of n pairs answers: `before`
+// each on the others, and `target` on the last.
+std::vector<HandshakeCount> EachOutput(unsigned n, unsigned before, unsigned target) {
+    std::vector<HandshakeCount> counts;
+    for (unsigned k = 0; k + 1 < n; ++k) counts.push_back({static_cast<int>(k), before});
+    counts.push_back({static_cast<int>(n - 1), target});
+    return counts;
+}
+
+// Two inputs and two outputs, the target on the second pair.
+const std::string kTwoPairsTargetLast = "input Other In\ninput Q25 MIDI In\n"
+                                        "output Other Out\noutput Q25 MIDI Out\ntarget 1 1\n";
+
+// ---- Cases ----
+
 
 struct Firmware {
     std::string name;
@@ -165,10 +195,9 @@ void PrintTo(const DeviceCase& c, std::ostream* out) { *out << c.label; }
 // A whole update that ends with every record acknowledged.
 std::vector<DeviceCase> SuccessCases() {
     return {
-        // Input-major order: input 0 with outputs 0, 1 and 2 (which cannot be
-        // opened), then input 1 with outputs 0 and 1. The target at output 1
-        // hears the four handshakes sent while input 0 is open, but its
-        // answers arrive on input 1, which is closed then.
+        // The three inputs listened to at once while outputs 0, 1 and 2
+        // (which cannot be opened) are tried: the target at output 1 answers
+        // on input 1, and that pair is confirmed.
         {"SeveralPortsTargetOnSecondInputAndOutput",
          {"Q25_ten.led", Spacing::kRecordPerLine, kTen},
          "input USB MIDI Interface In\ninput Q25 MIDI In\ninput Network Session In\n"
@@ -179,7 +208,7 @@ std::vector<DeviceCase> SuccessCases() {
               P('-', 90) + kDone + kSuccess,
           kWireTen,
           {0, 1, 2, 3, 4, 5, 6, 7, 8, 9},
-          {{0, 0, 4}, {0, 1, 4}, {1, 0, 4}, {1, 1, 2}},
+          {{0, 1}, {1, 2}},
           1,
           1},
          30},
@@ -190,7 +219,7 @@ std::vector<DeviceCase> SuccessCases() {
               kSuccess,
           Cat({kWireR11, kWireR12, kWireR22, kWireR4, kWireR5}),
           {0, 1, 2, 3, 4},
-          {{0, 0, 2}},
+          {{0, 2}},
           0,
           0}},
         {"TargetPacedAt31250Baud",
@@ -199,7 +228,7 @@ std::vector<DeviceCase> SuccessCases() {
          {kFoundOnePair + P('-', 0) + P('-', 35) + P('\\', 55) + kDone + kSuccess,
           Cat({kWireA, kWireB, kWireC}),
           {0, 1, 2},
-          {{0, 0, 2}},
+          {{0, 2}},
           0,
           0}},
         // A driver that returns from each send at once and finishes the
@@ -210,7 +239,7 @@ std::vector<DeviceCase> SuccessCases() {
          {kFoundOnePair + P('-', 0) + P('-', 35) + P('\\', 55) + kDone + kSuccess,
           Cat({kWireA, kWireB, kWireC}),
           {0, 1, 2},
-          {{0, 0, 2}},
+          {{0, 2}},
           0,
           0}},
         // Every reply handed back in two buffers: F0 alone, then the rest.
@@ -220,7 +249,7 @@ std::vector<DeviceCase> SuccessCases() {
          {kFoundOnePair + P('-', 0) + P('-', 35) + P('\\', 55) + kDone + kSuccess,
           Cat({kWireA, kWireB, kWireC}),
           {0, 1, 2},
-          {{0, 0, 2}},
+          {{0, 2}},
           0,
           0}},
         {"PercentNeedsMoreThan16Bits",
@@ -229,7 +258,7 @@ std::vector<DeviceCase> SuccessCases() {
          {kFoundOnePair + P('-', 0) + P('-', 99) + kDone + kSuccess,
           Cat({kWireZeros700, kWireB}),
           {0, 1},
-          {{0, 0, 2}},
+          {{0, 2}},
           0,
           0}},
     };
@@ -241,7 +270,7 @@ std::vector<DeviceCase> DiscoveryCases() {
         {"TargetMustBeReset",
          {"Q25reset.led", Spacing::kRecordPerLine, kThree},
          kOnePair + "handshake_default code 15\n",
-         {kFoundOnePair + kReset, {}, {}, {{0, 0, 2}}, 0, 0}},
+         {kFoundOnePair + kReset, {}, {}, {{0, 2}}, 0, 0}},
         {"NoDeviceAtAll",
          {"Q25alone.led", Spacing::kRecordPerLine, kThree},
          "# no MIDI device\n",
@@ -255,7 +284,7 @@ std::vector<DeviceCase> DiscoveryCases() {
               NoneAnswered("2 MIDI inputs and 1 output"),
           {},
           {},
-          {{0, 0, 4}}}},
+          {{0, 4}}}},
         // A keyboard that answers with another model's code: named, and the
         // file is said to be for another model.
         {"TargetOfAnotherModel",
@@ -267,26 +296,27 @@ std::vector<DeviceCase> DiscoveryCases() {
               "that keyboard.\n\n" + NoneAnswered("1 MIDI input and 1 output"),
           {},
           {},
-          {{0, 0, 4}}}},
+          {{0, 4}}}},
         {"HandshakeAnsweredOnSecondAttempt",
          {"Q25second.led", Spacing::kRecordPerLine, kOne},
          kOnePair + "handshake 1 silent\n",
-         {kFoundOnePair + P('-', 0) + kDone + kSuccess, kWireA, {0}, {{0, 0, 3}}, 0, 0}},
+         {kFoundOnePair + P('-', 0) + kDone + kSuccess, kWireA, {0}, {{0, 3}}, 0, 0}},
         // The target would answer a fifth request; the updater makes four.
         {"HandshakeAnsweredOnlyOnFifthAttempt",
          {"Q25fifth.led", Spacing::kRecordPerLine, kOne},
          kOnePair + "handshake 1 silent\nhandshake 2 silent\nhandshake 3 silent\n"
                     "handshake 4 silent\nhandshake_default model\n",
-         {kNoDevice + NoneAnswered("1 MIDI input and 1 output"), {}, {}, {{0, 0, 4}}}},
+         {kNoDevice + NoneAnswered("1 MIDI input and 1 output"), {}, {}, {{0, 4}}}},
         // Input 1's capability query fails: the count stops at 1, and the
         // target on input 2 is never tried.
         {"GapInNumberingHidesTarget",
          {"Q25gap.led", Spacing::kRecordPerLine, kOne},
          "input USB MIDI Interface In\ninput Unplugged In\ninput Q25 MIDI In\n"
          "output Q25 MIDI Out\ninput_caps_fail 1\ntarget 2 0\n",
-         {kNoDevice + NoneAnswered("1 MIDI input and 1 output"), {}, {}, {{0, 0, 4}}}},
+         {kNoDevice + NoneAnswered("1 MIDI input and 1 output"), {}, {}, {{0, 4}}}},
         // The loopback's echo of the request is a message of two or more bytes
-        // whose code (0x54) is not the model code: four quick failed attempts.
+        // whose code (0x54) is not the model code: it chooses nothing, and the
+        // target's answer on input 1 is confirmed.
         {"LoopbackEchoesHandshakeBeforeTarget",
          {"Q49loop.led", Spacing::kRecordPerLine, kOne},
          "input Loopback In\ninput Q49 MIDI In\noutput Loopback Out\noutput Q49 MIDI Out\n"
@@ -294,7 +324,7 @@ std::vector<DeviceCase> DiscoveryCases() {
          {Found("Q49 MIDI In", "Q49 MIDI Out") + P('-', 0) + kDone + kSuccess,
           kWireA,
           {0},
-          {{0, 0, 4}, {0, 1, 4}, {1, 0, 4}, {1, 1, 2}},
+          {{0, 1}, {1, 2}},
           1,
           1},
          30},
@@ -303,7 +333,7 @@ std::vector<DeviceCase> DiscoveryCases() {
         {"OnlyAnEchoingPort",
          {"Q25echo.led", Spacing::kRecordPerLine, kOne},
          "input Loopback In\noutput Loopback Out\nloopback 0 0\n",
-         {kNoDevice + NoneAnswered("1 MIDI input and 1 output"), {}, {}, {{0, 0, 4}}}},
+         {kNoDevice + NoneAnswered("1 MIDI input and 1 output"), {}, {}, {{0, 4}}}},
         // A lone F0 answers the first request: a message begun and never
         // ended, which never reaches the reply slot. The first wait runs out;
         // the second request's answer comes 20 ms late, starts afresh at its
@@ -311,13 +341,13 @@ std::vector<DeviceCase> DiscoveryCases() {
         {"LoneF0ThenLateAnswer",
          {"Q25onebyte.led", Spacing::kRecordPerLine, kOne},
          kOnePair + "handshake 1 one_byte\nhandshake_default model delay 20\n",
-         {kFoundOnePair + P('-', 0) + kDone + kSuccess, kWireA, {0}, {{0, 0, 3}}, 0, 0}},
+         {kFoundOnePair + P('-', 0) + kDone + kSuccess, kWireA, {0}, {{0, 3}}, 0, 0}},
         // Each answer comes 400 ms after its request, within the handshake's
         // 500 ms by the clock however long a poll lasts: found and confirmed.
         {"AnswerAfter400Milliseconds",
          {"Q25slow.led", Spacing::kRecordPerLine, kOne},
          kOnePair + "handshake_default model delay 400\n",
-         {kFoundOnePair + P('-', 0) + kDone + kSuccess, kWireA, {0}, {{0, 0, 2}}, 0, 0}},
+         {kFoundOnePair + P('-', 0) + kDone + kSuccess, kWireA, {0}, {{0, 2}}, 0, 0}},
         // The target's input device keeps the four answers to the requests
         // that pair (0,1) sent while nobody read input 1, and hands them over
         // when input 1 opens. They are dropped: pair (1,0) must not be chosen
@@ -329,17 +359,88 @@ std::vector<DeviceCase> DiscoveryCases() {
          {Found("Q25 MIDI In", "Q25 MIDI Out") + P('-', 0) + kDone + kSuccess,
           kWireA,
           {0},
-          {{0, 0, 4}, {0, 1, 4}, {1, 0, 4}, {1, 1, 2}},
+          {{0, 1}, {1, 2}},
           1,
           1},
          30},
+        // Twelve pairs, the target's last: its input is not among the first
+        // ten listened to, so its device keeps the answers to the four
+        // handshakes that output 11 got meanwhile and hands them over when
+        // inputs 10 and 11 open. They are let through and dropped before any
+        // handshake goes out: the first output gets no confirming handshake
+        // for them, and only (11, 11) answers and is confirmed.
+        {"HeldAnswersOnALaterInputChooseNothing",
+         {"Q25held12.led", Spacing::kRecordPerLine, kOne},
+         PortsTargetLast(12, false) + "hold_replies on\n",
+         {Found("Q25 MIDI In", "Q25 MIDI Out") + P('-', 0) + kDone + kSuccess,
+          kWireA,
+          {0},
+          EachOutput(12, 5, 6),
+          11,
+          11},
+         30},
+        // The target as the 13th input and output behind twelve ports that
+        // echo every request: ten inputs at a time, four rounds for the first
+        // ten, then the last three; every echo is taken for what it is.
+        {"TargetThirteenthBehindEchoingPorts",
+         {"Q25thirteen.led", Spacing::kRecordPerLine, kOne},
+         PortsTargetLast(13, true),
+         {Found("Q25 MIDI In", "Q25 MIDI Out") + P('-', 0) + kDone + kSuccess,
+          kWireA,
+          {0},
+          EachOutput(13, 5, 6),
+          12,
+          12},
+         30},
+        // The target on the second of two pairs answers only its fourth
+        // handshake: the fourth round finds it, and it is confirmed.
+        {"HandshakeAnsweredOnlyOnFourthAttempt",
+         {"Q25fourth.led", Spacing::kRecordPerLine, kOne},
+         kTwoPairsTargetLast + "handshake 1 silent\nhandshake 2 silent\nhandshake 3 silent\n",
+         {Found("Q25 MIDI In", "Q25 MIDI Out") + P('-', 0) + kDone + kSuccess,
+          kWireA,
+          {0},
+          {{0, 4}, {1, 5}},
+          1,
+          1}},
+        // The target's input cannot be opened while another input is open:
+        // the first input is searched alone, then the target's input alone.
+        {"InputRefusesToOpenBesideAnother",
+         {"Q25beside.led", Spacing::kRecordPerLine, kOne},
+         kTwoPairsTargetLast + "input_open_fail_beside 1\n",
+         {Found("Q25 MIDI In", "Q25 MIDI Out") + P('-', 0) + kDone + kSuccess,
+          kWireA,
+          {0},
+          {{0, 5}, {1, 6}},
+          1,
+          1}},
+        // The target on the first of two outputs answers 400 ms late, after
+        // the second output's handshake has gone out: the answer is put down
+        // to the second output, which does not confirm it; the first output,
+        // never heard from, then does.
+        {"AnswerAfter400MillisecondsOnTheFirstOfTwoOutputs",
+         {"Q25slow2.led", Spacing::kRecordPerLine, kOne},
+         "input Q25 MIDI In\noutput Q25 MIDI Out\noutput Other Out\ntarget 0 0\n"
+         "handshake_default model delay 400\n",
+         {kFoundOnePair + P('-', 0) + kDone + kSuccess, kWireA, {0}, {{0, 2}, {1, 2}}, 0, 0}},
+        // The last of 4 x 4 pairs: one round over the outputs, all four
+        // inputs listened to, then the confirming handshake.
+        {"TargetOnTheLastOfFourByFour",
+         {"Q25four.led", Spacing::kRecordPerLine, kOne},
+         PortsTargetLast(4, false),
+         {Found("Q25 MIDI In", "Q25 MIDI Out") + P('-', 0) + kDone + kSuccess,
+          kWireA,
+          {0},
+          EachOutput(4, 1, 2),
+          3,
+          3}},
         // An answer that its confirming request does not get again is no
         // answer: attempts 1 and 2 are a first answer and its silent check,
         // attempts 3 and 4 the answer and its confirmation.
         {"AnswerNotConfirmedIsTriedAgain",
          {"Q25confirm.led", Spacing::kRecordPerLine, kOne},
          kOnePair + "handshake 2 silent\n",
-         {kFoundOnePair + P('-', 0) + kDone + kSuccess, kWireA, {0}, {{0, 0, 4}}, 0, 0}},
+         {kFoundOnePair + P('-', 0) + kDone + kSuccess, kWireA, {0}, {{0, 4}}, 0, 0}},
     };
 }
 
@@ -354,7 +455,7 @@ std::vector<DeviceCase> VerdictCases() {
          {kFoundOnePair + P('-', 0) + Times(P('-', 35), 20) + kNotResponding + Stopped(2, 3),
           Cat({kWireA, Repeated(kWireB, 20)}),
           {0},
-          {{0, 0, 2}},
+          {{0, 2}},
           0,
           0},
          90}, // 20 waits of 3 s
@@ -364,7 +465,7 @@ std::vector<DeviceCase> VerdictCases() {
          {kFoundOnePair + P('-', 0) + P('-', 35) + P('-', 35) + P('\\', 55) + kDone + kSuccess,
           Cat({kWireA, kWireB, kWireB, kWireC}),
           {0, 1, 2},
-          {{0, 0, 2}},
+          {{0, 2}},
           0,
           0}},
         {"TwentyErrorRepliesInARow",
@@ -374,7 +475,7 @@ std::vector<DeviceCase> VerdictCases() {
               kErrorInUpdating + Refused(2, 3, update_test::kRefusedData),
           Cat({kWireA, Repeated(kWireB, 20)}),
           {0},
-          {{0, 0, 2}},
+          {{0, 2}},
           0,
           0}},
         // An erase error: switch the keyboard off and on.
@@ -385,7 +486,7 @@ std::vector<DeviceCase> VerdictCases() {
               kErrorInUpdating + Refused(2, 3, update_test::kRefusedErase),
           Cat({kWireA, Repeated(kWireB, 20)}),
           {0},
-          {{0, 0, 2}},
+          {{0, 2}},
           0,
           0}},
         // Both kinds among one record's attempts: both pieces of advice.
@@ -396,7 +497,7 @@ std::vector<DeviceCase> VerdictCases() {
               P('-', 35) + kErrorInUpdating + Refused(2, 3, update_test::kRefusedBoth),
           Cat({kWireA, Repeated(kWireB, 20)}),
           {0},
-          {{0, 0, 2}},
+          {{0, 2}},
           0,
           0}},
         // Codes the program does not know point at the connection; the CRC
@@ -408,7 +509,7 @@ std::vector<DeviceCase> VerdictCases() {
               kErrorInUpdating + Stopped(2, 3),
           Cat({kWireA, kWireA, Repeated(kWireB, 20)}),
           {0},
-          {{0, 0, 2}},
+          {{0, 2}},
           0,
           0}},
         // Silences and error replies share one count.
@@ -419,7 +520,7 @@ std::vector<DeviceCase> VerdictCases() {
               kNotResponding + Stopped(2, 3),
           Cat({kWireA, Repeated(kWireB, 20)}),
           {0},
-          {{0, 0, 2}},
+          {{0, 2}},
           0,
           0}},
         {"CompletionOnLastRecord",
@@ -428,7 +529,7 @@ std::vector<DeviceCase> VerdictCases() {
          {kFoundOnePair + P('-', 0) + P('-', 35) + P('\\', 55) + kRestarted,
           Cat({kWireA, kWireB, kWireC}),
           {0, 1, 2},
-          {{0, 0, 2}},
+          {{0, 2}},
           0,
           0}},
         // The transfer ends at once: the last record is never sent.
@@ -438,7 +539,7 @@ std::vector<DeviceCase> VerdictCases() {
          {kFoundOnePair + P('-', 0) + P('-', 35) + kRestarted,
           Cat({kWireA, kWireB}),
           {0, 1},
-          {{0, 0, 2}},
+          {{0, 2}},
           0,
           0}},
         // Mended: completion answering a record's 20th attempt is completion
@@ -452,7 +553,7 @@ std::vector<DeviceCase> VerdictCases() {
               kRestarted,
           Cat({kWireA, Repeated(kWireB, 20)}),
           {0, 1},
-          {{0, 0, 2}},
+          {{0, 2}},
           0,
           0}},
         // A lone F0 (never ended) in reply to a record is silence; the real
@@ -463,7 +564,7 @@ std::vector<DeviceCase> VerdictCases() {
          {kFoundOnePair + P('-', 0) + P('-', 35) + P('-', 35) + P('\\', 55) + kDone + kSuccess,
           Cat({kWireA, kWireB, kWireB, kWireC}),
           {0, 1, 2},
-          {{0, 0, 2}},
+          {{0, 2}},
           0,
           0}},
     };
@@ -483,7 +584,7 @@ std::vector<DeviceCase> VerdictCases() {
                          {kFoundOnePair + P('-', 0) + P('-', 35) + P('\\', 55) + kDone + kSuccess,
                           Cat({kWireA, kWireB, kWireC}),
                           {0, 1, 2},
-                          {{0, 0, 2}},
+                          {{0, 2}},
                           0,
                           0}});
     }
@@ -507,7 +608,7 @@ std::vector<DeviceCase> VerdictCases() {
                               P('\\', 55) + kDone + kSuccess,
                           Cat({kWireA, kWireB, kWireB, kWireC}),
                           {0, 1, 2},
-                          {{0, 0, 2}},
+                          {{0, 2}},
                           0,
                           0}});
     }
@@ -526,7 +627,7 @@ std::vector<DeviceCase> FaultCases() {
          {kFoundOnePair + P('-', 0) + P('-', 27) + kOutMissing + Stopped(2, 3),
           Cat({kWireR11, kWireR22}),
           {0},
-          {{0, 0, 2}},
+          {{0, 2}},
           0,
           0}},
         // Mended: the one short chunk of a 7-byte record fails to be sent
@@ -539,7 +640,7 @@ std::vector<DeviceCase> FaultCases() {
          {kFoundOnePair + P('-', 0) + kOutMissing + Stopped(1, 1),
           kWireA,
           {},
-          {{0, 0, 2}},
+          {{0, 2}},
           0,
           0}},
         // Mended: a stray line after the first record; the plain design read
@@ -576,8 +677,7 @@ std::vector<DeviceCase> FaultCases() {
 std::vector<std::string> Handshakes(const std::vector<HandshakeCount>& counts) {
     std::vector<std::string> lines;
     for (const HandshakeCount& h : counts) {
-        lines.push_back(std::to_string(h.input) + " " + std::to_string(h.output) + " " +
-                        std::to_string(h.count));
+        lines.push_back(std::to_string(h.output) + " " + std::to_string(h.count));
     }
     return lines;
 }
@@ -705,7 +805,7 @@ std::vector<OptionCase> OptionCases() {
         {"DelayOutOfRange", {"--delay", "1001"}, kOneFile, kOnePair,
          "Error: --delay takes milliseconds from 0 to 1000.\n" + kSeeHelp, 1, false, {}, false},
         {"InWithoutItsNumber", {"-n", "--in"}, kOneFile, kOnePair,
-         "Error: --in takes a device number from 0 to 9 (see update --list).\n" + kSeeHelp, 1,
+         "Error: --in takes a device number from 0 to 63 (see update --list).\n" + kSeeHelp, 1,
          false, {}, false},
         // FILE in another folder; without --no-pause the run waits and exits with 0.
         {"FileInAnotherFolder",
@@ -715,7 +815,7 @@ std::vector<OptionCase> OptionCases() {
          kBanner + Opened("fw/q49three.led") + kFoundOnePair + kThreeSent,
          0,
          true,
-         {"", Cat({kWireA, kWireB, kWireC}), {0, 1, 2}, {{0, 0, 2}}, 0, 0}},
+         {"", Cat({kWireA, kWireB, kWireC}), {0, 1, 2}, {{0, 2}}, 0, 0}},
         // The base name follows the last '/' on Linux, the last '/' or '\' on
         // Windows: on Linux this is one name, of a file that does not exist.
         {"BackslashSeparatesFoldersOnWindowsOnly",
@@ -738,7 +838,7 @@ std::vector<OptionCase> OptionCases() {
              kDone + kSuccess,
          0,
          false,
-         {"", kWireA, {0}, {{0, 0, 2}}, 0, 0}},
+         {"", kWireA, {0}, {{0, 2}}, 0, 0}},
         {"MissingFileIsNotFound",
          {"-n", "Q25missing.led"},
          kOneFile,
@@ -779,7 +879,7 @@ std::vector<OptionCase> OptionCases() {
          kBanner + Opened("Q25one.led") + kFoundOnePair + P('-', 0) + kDone + kSuccess,
          0,
          false,
-         {"", kWireA, {0}, {{1, 1, 2}}, 1, 1},
+         {"", kWireA, {0}, {{1, 2}}, 1, 1},
          true,
          "",
          -1,
@@ -797,7 +897,7 @@ std::vector<OptionCase> OptionCases() {
          kBanner + Opened("Q25one.led") + kFoundOnePair + P('-', 0) + kDone + kSuccess,
          0,
          false,
-         {"", kWireA, {0}, {{1, 0, 4}, {1, 1, 2}}, 1, 1}},
+         {"", kWireA, {0}, {{0, 1}, {1, 2}}, 1, 1}},
         {"InputThatDoesNotExist",
          {"-n", "-i", "5"},
          kOneFile,
@@ -829,7 +929,7 @@ std::vector<OptionCase> OptionCases() {
              "  input 1 (Busy In): the input cannot be opened: in use by another program\n\n",
          3,
          false,
-         {"", {}, {}, {{0, 0, 4}, {0, 1, 8}, {0, 2, 4}}}},
+         {"", {}, {}, {{0, 4}, {1, 8}, {2, 4}}}},
         {"VerboseNamesAnotherCode",
          {"-n", "-v"},
          kOneFile,
@@ -844,7 +944,7 @@ std::vector<OptionCase> OptionCases() {
              "(3C)\n\n",
          3,
          false,
-         {"", {}, {}, {{0, 0, 4}}}},
+         {"", {}, {}, {{0, 4}}}},
         // Only the chosen pair is tried and counted.
         {"ChosenPairThatDoesNotAnswer",
          {"-n", "-i", "0", "-o", "0"},
@@ -853,7 +953,7 @@ std::vector<OptionCase> OptionCases() {
          kBanner + Opened("Q25one.led") + kNoDevice + NoneAnswered("1 MIDI input and 1 output"),
          3,
          false,
-         {"", {}, {}, {{0, 0, 4}}}},
+         {"", {}, {}, {{0, 4}}}},
         {"ListWithoutDevices",
          {"--list"},
          kOneFile,
@@ -869,7 +969,7 @@ std::vector<OptionCase> OptionCases() {
          kHead + kFoundOnePair + kReset,
          4,
          false,
-         {"", {}, {}, {{0, 0, 2}}, 0, 0}},
+         {"", {}, {}, {{0, 2}}, 0, 0}},
         {"TransferFailureExitsWith5",
          {"-n"},
          {"Q25vanish.led", Spacing::kRecordPerLine, {kR11, kR22, kA}},
@@ -878,7 +978,7 @@ std::vector<OptionCase> OptionCases() {
              Stopped(2, 3),
          5,
          false,
-         {"", Cat({kWireR11, kWireR22}), {0}, {{0, 0, 2}}, 0, 0}},
+         {"", Cat({kWireR11, kWireR22}), {0}, {{0, 2}}, 0, 0}},
         // Each resend and its cause; 300 ms after each of the 5 chunks sent.
         {"VerboseResendsWithDelay",
          {"-n", "-v", "--delay", "300"},
@@ -891,7 +991,7 @@ std::vector<OptionCase> OptionCases() {
              kDone + kSuccess,
          0,
          false,
-         {"", Cat({kWireA, kWireB, kWireB, kWireC, kWireC}), {0, 1, 2}, {{0, 0, 2}}, 0, 0},
+         {"", Cat({kWireA, kWireB, kWireB, kWireC, kWireC}), {0, 1, 2}, {{0, 2}}, 0, 0},
          true,
          "",
          -1,
@@ -919,7 +1019,7 @@ std::vector<OptionCase> OptionCases() {
         {"TraceOfAReplyLongerThanTheBuffer", {"-n", "--log", "trace.log"}, kOneFile,
          kOnePair + "long_continues on\nrecord_default long 300 1A\n",
          kBanner + Opened("Q25one.led") + kFoundOnePair + P('-', 0) + kDone + kSuccess, 0, false,
-         {"", kWireA, {0}, {{0, 0, 2}}, 0, 0}, true, "", -1,
+         {"", kWireA, {0}, {{0, 2}}, 0, 0}, true, "", -1,
          {"start: update -n --log trace.log", "open input 0 (Q25 MIDI In): ok",
           "open output 0 (Q25 MIDI Out): ok", "send output 0: F0 54 71 38 72 57 7A 35 F7",
           "receive 3 bytes: F0 3B F7", "send output 0: F0 54 71 38 72 57 7A 35 F7",
@@ -934,7 +1034,7 @@ std::vector<OptionCase> OptionCases() {
          kHead + kFoundOnePair + P('-', 0) + P('-', 35) +
              "\nInterrupted: the firmware update is not complete. Run update again to finish "
              "it.\n",
-         130, false, {"", Cat({kWireA, kWireB}), {0, 1}, {{0, 0, 2}}, 0, 0}, true, "", -1,
+         130, false, {"", Cat({kWireA, kWireB}), {0, 1}, {{0, 2}}, 0, 0}, true, "", -1,
          {"start: update --log trace.log", "open input 0 (Q25 MIDI In): ok",
           "open output 0 (Q25 MIDI Out): ok", "send output 0: F0 54 71 38 72 57 7A 35 F7",
           "receive 3 bytes: F0 3B F7", "send output 0: F0 54 71 38 72 57 7A 35 F7",
@@ -943,6 +1043,19 @@ std::vector<OptionCase> OptionCases() {
           "receive 3 bytes: F0 1A F7", "send output 0: F0 30 30 30 32 30 30 30 30 F7",
           "close input 0", "close output 0", "end: interrupted (status 130)"},
          0, false, "send output 0: F0 30 30 30 32"},
+        // Ctrl-C while the search waits for an answer on two inputs: the
+        // output and both inputs are closed, nothing more is printed (nothing
+        // was sent to the keyboard), status 130.
+        {"InterruptDuringTheSearch", {"--log", "trace.log"}, kOneFile,
+         kTwoPairs + "handshake_default silent\n",
+         kBanner + Opened("Q25one.led"),
+         130, false, {"", {}, {}, {{0, 1}, {1, 1}}}, true, "", -1,
+         {"start: update --log trace.log", "open input 0 (Other In): ok",
+          "open input 1 (Q25 MIDI In): ok", "open output 0 (Other Out): ok",
+          "send output 0: F0 54 71 38 72 57 7A 35 F7", "close output 0",
+          "open output 1 (Q25 MIDI Out): ok", "send output 1: F0 54 71 38 72 57 7A 35 F7",
+          "close output 1", "close input 0", "close input 1", "end: interrupted (status 130)"},
+         0, false, "send output 1: F0 54"},
         // Ctrl-C between the two chunks of a record: the record is not sent
         // on, so the target never holds it.
         {"InterruptBetweenTheChunksOfARecord", {"--log", "trace.log", "--delay", "500"},
@@ -950,14 +1063,14 @@ std::vector<OptionCase> OptionCases() {
          kHead + kFoundOnePair + P('-', 0) + P('-', 24) +
              "\nInterrupted: the firmware update is not complete. Run update again to finish "
              "it.\n",
-         130, false, {"", Cat({kWireA, {kWireR22[0]}}), {0}, {{0, 0, 2}}, 0, 0}, true, "", -1,
+         130, false, {"", Cat({kWireA, {kWireR22[0]}}), {0}, {{0, 2}}, 0, 0}, true, "", -1,
          {}, 0, false, "send output 0: F0 30 30 31 34"},
         // The program held up for 4 s just after the second record, whose
         // verdict comes 4.5 s after it: the time it was held up is not the
         // target's silence, so the record is not sent again.
         {"HeldUpWhileAVerdictIsDue", {"--log", "trace.log"}, kThreeFile,
          kOnePair + "record 1 1 code 1A delay 4500\n", kHead + kFoundOnePair + kThreeSent, 0, true,
-         {"", Cat({kWireA, kWireB, kWireC}), {0, 1, 2}, {{0, 0, 2}}, 0, 0}, true, "", -1, {}, 4500,
+         {"", Cat({kWireA, kWireB, kWireC}), {0, 1, 2}, {{0, 2}}, 0, 0}, true, "", -1, {}, 4500,
          false, "", SIGINT, "send output 0: F0 30 30 30 32", 4000},
     };
     // The console's reader goes away after the banner (update -n | head -c 45):
@@ -966,13 +1079,13 @@ std::vector<OptionCase> OptionCases() {
     // are written after the reader is gone.
     cases.push_back({"ConsoleClosedAfterTheBanner", {"-n"}, kThreeFile,
                      kOnePair + "record_default code 1A delay 300\n", kBanner, 0, false,
-                     {"", Cat({kWireA, kWireB, kWireC}), {0, 1, 2}, {{0, 0, 2}}, 0, 0}, true, "",
+                     {"", Cat({kWireA, kWireB, kWireC}), {0, 1, 2}, {{0, 2}}, 0, 0}, true, "",
                      -1, {}, 0, false, "", SIGINT, "", 0, true});
     cases.push_back({"ConsoleClosedAfterTheBannerTransferFails", {"-n"},
                      {"Q25vanish.led", Spacing::kRecordPerLine, {kR11, kR22, kA}},
                      kOnePair + "record_default code 1A delay 300\noutput_send_fail 0 5\n",
                      kBanner, 5, false,
-                     {"", Cat({kWireR11, kWireR22}), {0}, {{0, 0, 2}}, 0, 0}, true, "", -1, {}, 0,
+                     {"", Cat({kWireR11, kWireR22}), {0}, {{0, 2}}, 0, 0}, true, "", -1, {}, 0,
                      false, "", SIGINT, "", 0, true});
     // Started with no standard output at all (update >&-): the trace, the
     // first file opened, must not take its place and receive the console.
@@ -1126,8 +1239,8 @@ TEST_P(LiveStatus, OnAConsoleOnly) {
                                                      "Transferring.. 100% done.", "",
                                                      "Target update successfully!"}));
     for (const std::string& line : std::vector<std::string>
-         {"Looking for the keyboard: input 1 of 2, output 1 of 2",
-          "Looking for the keyboard: input 2 of 2, output 2 of 2",
+         {"Looking for the keyboard: inputs 1 to 2 of 2, output 1 of 2",
+          "Looking for the keyboard: inputs 1 to 2 of 2, output 2 of 2",
           "Transferring.. - 0% done (record 1 of 3)",
           // Record 1 took a few milliseconds: 13 bytes to go at its pace.
           "Transferring.. - 35% done (record 2 of 3, about 1 s left)",

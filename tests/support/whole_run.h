@@ -30,7 +30,7 @@ struct EmulReport {
     bool complete = false;
     std::vector<std::string> lines;
     std::vector<Event> events;
-    std::vector<std::string> handshakes; // "input output count", from "handshake_pair" lines
+    std::vector<std::string> handshakes; // "output count", from "handshake_output" lines
 
     // The rest of the first line that begins with key; "<missing>" when none does.
     std::string Value(const std::string& key) const;

@@ -85,7 +85,7 @@ const option kLongOptions[] = {
 // A leading ':' makes a missing value its own case.
 constexpr char kShortOptions[] = ":lci:o:vnhV";
 
-constexpr unsigned kMaxDeviceNumber = 9;
+constexpr unsigned kMaxDeviceNumber = kMaxDevices - 1;
 constexpr unsigned kMaxDelayMs = 1000;
 
 constexpr char kHelp[] =
@@ -99,8 +99,8 @@ constexpr char kHelp[] =
     "                    that cannot be opened now, and end; nothing is sent\n"
     "  -c, --check       check the file as an update does, print a summary, and\n"
     "                    end; no MIDI device is used\n"
-    "  -i, --in N        look for the keyboard on MIDI input N only (0 to 9)\n"
-    "  -o, --out N       look for the keyboard on MIDI output N only (0 to 9)\n"
+    "  -i, --in N        look for the keyboard on MIDI input N only (0 to 63)\n"
+    "  -o, --out N       look for the keyboard on MIDI output N only (0 to 63)\n"
     "      --delay MS    pause MS milliseconds after each message of a record,\n"
     "                    for devices that cannot take them back to back\n"
     "                    (0 to 1000; 0 by default)\n"
@@ -175,9 +175,9 @@ bool IsOurShortOption(int c) { return c > 0 && c < 128 && strchr(kShortOptions +
 // The one-line error for an option's missing or wrong value.
 void PrintValueError(int option) {
     switch (option) {
-    case 'i': printf("Error: --in takes a device number from 0 to 9 (see update --list).\n"); break;
+    case 'i': printf("Error: --in takes a device number from 0 to 63 (see update --list).\n"); break;
     case 'o':
-        printf("Error: --out takes a device number from 0 to 9 (see update --list).\n");
+        printf("Error: --out takes a device number from 0 to 63 (see update --list).\n");
         break;
     case kOptionDelay: printf("Error: --delay takes milliseconds from 0 to 1000.\n"); break;
     default: printf("Error: --log takes a file name.\n"); break;

@@ -1,12 +1,15 @@
 // The MIDI port pair on the Windows multimedia MIDI services (WinMM).
 //
-// One input and one output at a time. The input callback runs on a thread of
-// the MIDI service and makes no MIDI call there (the documentation warns that
-// such calls can deadlock): it copies each completed buffer's bytes through
-// the System Exclusive reassembly (shared by every layer) into the reply
-// queue and marks the buffer free. The main thread hands marked buffers back
-// to the device at every poll (ServiceMidiIn). Four buffers are queued, so
-// replies that follow each other before the next poll are not lost.
+// One output and up to ten inputs at a time, each input in a slot of its own
+// (its handle, buffers and reassembly); the slot's number is the callback's
+// instance data. The input callback runs on a thread of the MIDI service and
+// makes no MIDI call there (the documentation warns that such calls can
+// deadlock): it copies each completed buffer's bytes through the System
+// Exclusive reassembly (shared by every layer) into the reply queue, tagged
+// with the input's device number, and marks the buffer free. The main thread
+// hands marked buffers back to the device at every poll (ServiceMidiIn). Four
+// buffers are queued on each input, so replies that follow each other before
+// the next poll are not lost.
 //
 // A send returns once the driver is done with its message. Drivers that block
 // inside midiOutLongMsg are done at once; others finish later and say so
@@ -23,9 +26,9 @@
 // taken for that, since the answer may well have come during it.
 //
 // A device may hold the buffers it was given until it is released. An input
-// that could not be released cleanly keeps its set of buffers for good: the
-// next input gets a set that no device has seen, and once every set is taken
-// further inputs are refused. The output's message and its header are kept
+// that could not be released cleanly keeps its slot's set of buffers for
+// good: the slot's next input gets a set that no device has seen, and a slot
+// whose every set is taken is not used again. The output's message and its header are kept
 // the same way when a message could not be taken back from the driver (its
 // reset was ignored) or the output could not be closed. Each release call is
 // made once: on a device gone at the platform level every call can stall for
@@ -53,7 +56,7 @@ void CALLBACK MidiOutCallback(HMIDIOUT handle, UINT message, DWORD_PTR instance,
 
 namespace {
 
-constexpr unsigned kInputBuffers = 4;    // queued on the open input
+constexpr unsigned kInputBuffers = 4;    // queued on each open input
 constexpr unsigned kInputBufferSets = 2; // sets for inputs that may not be released
 constexpr unsigned kOutputSets = 2;      // messages for outputs that may still hold one
 constexpr auto kSendTimeout = std::chrono::seconds(1);
@@ -84,27 +87,41 @@ struct OutputMessage {
     uint8_t bytes[kReplyBufferSize];
 };
 
-struct MidiPortPair {
-    HMIDIIN inHandle;
-    HMIDIOUT outHandle;
-    unsigned inDevice; // the open input's number, for the reply queue
-    uint8_t inOpen;
-    uint8_t outOpen;
-    char inName[kDeviceNameSize];
-    char outName[kDeviceNameSize];
+// One open input.
+struct InputSlot {
+    HMIDIIN handle;
+    unsigned device; // its device number, for the reply queue
+    uint8_t open;
+    unsigned openedAs; // the order of the opens, for MidiInName
+    char name[kDeviceNameSize];
     // The input's buffers: the set in use, and sets kept by a device that
     // could not be released, never used again.
-    InputBuffer inBuffers[kInputBufferSets][kInputBuffers];
-    unsigned inSet;
-    uint8_t inSetKept[kInputBufferSets];
-    // Buffers of the open input that the callback has finished with, for the
-    // main thread to queue again.
-    std::atomic<uint8_t> inFree[kInputBuffers];
+    InputBuffer buffers[kInputBufferSets][kInputBuffers];
+    unsigned set;
+    uint8_t setKept[kInputBufferSets];
+    // Buffers that the callback has finished with, for the main thread to
+    // queue again.
+    std::atomic<uint8_t> free[kInputBuffers];
     // A re-queue failed: the input is not asked again (each call could stall).
-    uint8_t inRequeueFailed;
-    // The reassembly of the open input's messages; the callback's alone while
-    // the input is listened to.
+    uint8_t requeueFailed;
+    // The reassembly of the input's messages; the callback's alone while the
+    // input is listened to.
     SysExAssembly assembly;
+    // The handle whose events the callback takes: the open input's, null
+    // while it is closed. Written by the main thread, read by the callback.
+    std::atomic<HMIDIIN> listening;
+    // Callbacks under way: the input is released only once a callback that
+    // began before it stopped listening has returned.
+    std::atomic<int> inCallback;
+};
+
+struct MidiPortPair {
+    HMIDIOUT outHandle;
+    uint8_t outOpen;
+    char outName[kDeviceNameSize];
+    InputSlot in[kMaxOpenInputs];
+    unsigned opens;                  // inputs opened so far
+    char lastInName[kDeviceNameSize]; // the input opened last
     // The output's message: the one in use, and those a driver may still
     // hold, never used again.
     OutputMessage outMessages[kOutputSets];
@@ -113,13 +130,6 @@ struct MidiPortPair {
     // The output's driver holds each send call while its message travels, as
     // a driver on a MIDI cable may: true until a call returns sooner.
     uint8_t outHoldsCalls;
-    // The input whose events the callback takes: the open input's handle,
-    // null while the input is closed. Written by the main thread, read by the
-    // callback.
-    std::atomic<HMIDIIN> listening;
-    // Callbacks under way: the input is released only once a callback that
-    // began before it stopped listening has returned.
-    std::atomic<int> inCallback;
     // The system timer runs at 1 ms while an input is open, so that a poll's
     // wait of at most 1 ms does not last a default timer tick (about 15.6 ms).
     uint8_t fineTimer;
@@ -145,7 +155,7 @@ void CopyName(char* to, const char* from) {
     to[k] = '\0';
 }
 
-InputBuffer* InputSet() { return gPair.inBuffers[gPair.inSet]; }
+InputBuffer* InputSet(InputSlot* slot) { return slot->buffers[slot->set]; }
 OutputMessage* OutputSet() { return &gPair.outMessages[gPair.outSet]; }
 
 // The first output message that no driver may hold, or -1.
@@ -156,35 +166,51 @@ int UsableOutputSet() {
     return -1;
 }
 
-// The first set of input buffers that no unreleased device keeps, or -1.
-int UsableInputSet() {
+// The first set of a slot's input buffers that no unreleased device keeps,
+// or -1.
+int UsableInputSet(const InputSlot* slot) {
     for (unsigned set = 0; set < kInputBufferSets; ++set) {
-        if (!gPair.inSetKept[set]) return static_cast<int>(set);
+        if (!slot->setKept[set]) return static_cast<int>(set);
     }
     return -1;
 }
 
-// Releases the open input at the platform level. The callback ignores the
+// The slot of the open input with that device number, or null.
+InputSlot* OpenSlot(unsigned deviceId) {
+    for (InputSlot& slot : gPair.in) {
+        if (slot.open && slot.device == deviceId) return &slot;
+    }
+    return nullptr;
+}
+
+bool AnyInputOpen() {
+    for (const InputSlot& slot : gPair.in) {
+        if (slot.open) return true;
+    }
+    return false;
+}
+
+// Releases an open input at the platform level. The callback ignores the
 // input from the first step on, so the empty buffers handed back by the reset
 // are neither taken nor queued again. No lock is held here: the reset and the
 // close call the callback and wait for it. After a failed stop or reset the
 // device may still hold the buffers, so their set is kept from further use.
-void ReleaseInput() {
-    gPair.inOpen = 0;
-    gPair.listening.store(nullptr);
-    while (gPair.inCallback.load() != 0) std::this_thread::yield();
-    const HMIDIIN handle = gPair.inHandle;
+void ReleaseInput(InputSlot* slot) {
+    slot->open = 0;
+    slot->listening.store(nullptr);
+    while (slot->inCallback.load() != 0) std::this_thread::yield();
+    const HMIDIIN handle = slot->handle;
     bool released =
         midiInStop(handle) == MMSYSERR_NOERROR && midiInReset(handle) == MMSYSERR_NOERROR;
     if (released) {
         for (unsigned k = 0; k < kInputBuffers; ++k) {
-            midiInUnprepareHeader(handle, &InputSet()[k].header, sizeof(MIDIHDR));
+            midiInUnprepareHeader(handle, &InputSet(slot)[k].header, sizeof(MIDIHDR));
         }
     }
     if (midiInClose(handle) != MMSYSERR_NOERROR) released = false;
-    if (!released) gPair.inSetKept[gPair.inSet] = 1;
-    gPair.inHandle = nullptr;
-    if (gPair.fineTimer) {
+    if (!released) slot->setKept[slot->set] = 1;
+    slot->handle = nullptr;
+    if (gPair.fineTimer && !AnyInputOpen()) {
         timeEndPeriod(1);
         gPair.fineTimer = 0;
     }
@@ -198,20 +224,20 @@ void ReleaseOutput() {
     gPair.outHandle = nullptr;
 }
 
-void StoreMessage(const uint8_t* bytes, uint32_t, uint32_t length, void*) {
-    StoreReply(bytes, length, gPair.inDevice);
+void StoreMessage(const uint8_t* bytes, uint32_t, uint32_t length, void* slot) {
+    StoreReply(bytes, length, static_cast<const InputSlot*>(slot)->device);
 }
 
-// A completed buffer of the open input. Its bytes are copied first, then the
+// A completed buffer of an open input. Its bytes are copied first, then the
 // buffer is marked free, and only then do completed messages reach the queue:
 // a poll that sees a reply also finds its buffer free. An invalid or
 // incomplete message (MIM_LONGERROR) is not a reply and ends the message in
 // progress; a buffer handed back empty adds nothing.
-void TakeCompletedBuffer(UINT message, DWORD_PTR param1) {
+void TakeCompletedBuffer(InputSlot* slot, UINT message, DWORD_PTR param1) {
     // The service passes the completed header as an integer parameter.
     // NOLINTNEXTLINE(performance-no-int-to-ptr)
     const MIDIHDR* completed = reinterpret_cast<const MIDIHDR*>(param1);
-    InputBuffer* set = InputSet();
+    InputBuffer* set = InputSet(slot);
     unsigned index = 0;
     while (index < kInputBuffers && &set[index].header != completed) ++index;
     if (index == kInputBuffers) return;
@@ -220,12 +246,12 @@ void TakeCompletedBuffer(UINT message, DWORD_PTR param1) {
     uint32_t count = completed->dwBytesRecorded;
     if (count > kReplyBufferSize) count = kReplyBufferSize;
     memcpy(bytes, set[index].bytes, count);
-    gPair.inFree[index].store(1);
+    slot->free[index].store(1);
 
     if (message == MIM_LONGERROR) {
-        ResetSysExAssembly(&gPair.assembly);
+        ResetSysExAssembly(&slot->assembly);
     } else {
-        FeedSysEx(&gPair.assembly, bytes, count, StoreMessage, nullptr);
+        FeedSysEx(&slot->assembly, bytes, count, StoreMessage, slot);
     }
 }
 
@@ -253,14 +279,17 @@ uint16_t AwaitSent(MIDIHDR* header) {
 
 } // namespace
 
-void CALLBACK MidiInCallback(HMIDIIN handle, UINT message, DWORD_PTR, DWORD_PTR param1, DWORD_PTR) {
+void CALLBACK MidiInCallback(HMIDIIN handle, UINT message, DWORD_PTR instance, DWORD_PTR param1,
+                             DWORD_PTR) {
     if (message != MIM_LONGDATA && message != MIM_LONGERROR) return;
-    gPair.inCallback.fetch_add(1);
-    // Events of a closed input, or of an earlier input, are ignored.
-    if (handle != nullptr && handle == gPair.listening.load()) {
-        TakeCompletedBuffer(message, param1);
+    if (instance >= kMaxOpenInputs) return;
+    InputSlot* slot = &gPair.in[instance];
+    slot->inCallback.fetch_add(1);
+    // Events of a closed input, or of the slot's earlier input, are ignored.
+    if (handle != nullptr && handle == slot->listening.load()) {
+        TakeCompletedBuffer(slot, message, param1);
     }
-    gPair.inCallback.fetch_sub(1);
+    slot->inCallback.fetch_sub(1);
 }
 
 // Only sets the signal, as the documentation allows inside callbacks.
@@ -298,43 +327,47 @@ uint16_t QueryMidiOutDevice(unsigned deviceId, char name[kDeviceNameSize]) {
 }
 
 uint16_t OpenMidiIn(unsigned deviceId) {
-    // An input left open because its start failed is released before the
-    // next one is opened.
-    if (gPair.inOpen) ReleaseInput();
-    // Every set of buffers may still be written by a device that could not
-    // be released: no input can be given buffers of its own.
-    const int set = UsableInputSet();
+    if (OpenSlot(deviceId) != nullptr) return Low16(MMSYSERR_ALLOCATED);
+    // A free slot that still has buffers no device could keep writing.
+    unsigned index = 0;
+    int set = -1;
+    for (; index < kMaxOpenInputs; ++index) {
+        if (gPair.in[index].open) continue;
+        set = UsableInputSet(&gPair.in[index]);
+        if (set >= 0) break;
+    }
     if (set < 0) return Low16(MMSYSERR_NOMEM);
+    InputSlot* slot = &gPair.in[index];
 
     HMIDIIN handle = nullptr;
-    const MMRESULT opened = midiInOpen(
-        &handle, deviceId, reinterpret_cast<DWORD_PTR>(&MidiInCallback), 0, CALLBACK_FUNCTION);
-    if (opened != MMSYSERR_NOERROR) {
-        gPair.inOpen = 0;
-        return Low16(opened);
-    }
-    gPair.inHandle = handle;
-    gPair.inDevice = deviceId;
+    const MMRESULT opened =
+        midiInOpen(&handle, deviceId, reinterpret_cast<DWORD_PTR>(&MidiInCallback), index,
+                   CALLBACK_FUNCTION);
+    if (opened != MMSYSERR_NOERROR) return Low16(opened);
+    slot->handle = handle;
+    slot->device = deviceId;
 
     // The result is not examined: a failed query leaves the name empty.
-    QueryMidiInDevice(deviceId, gPair.inName);
+    QueryMidiInDevice(deviceId, slot->name);
+    memcpy(gPair.lastInName, slot->name, sizeof gPair.lastInName);
+    slot->openedAs = gPair.opens++;
 
-    gPair.inSet = static_cast<unsigned>(set);
-    gPair.inRequeueFailed = 0;
-    ResetSysExAssembly(&gPair.assembly);
+    slot->set = static_cast<unsigned>(set);
+    slot->requeueFailed = 0;
+    ResetSysExAssembly(&slot->assembly);
     for (unsigned k = 0; k < kInputBuffers; ++k) {
-        InputBuffer* buffer = &InputSet()[k];
+        InputBuffer* buffer = &InputSet(slot)[k];
         memset(&buffer->header, 0, sizeof buffer->header);
         buffer->header.lpData = reinterpret_cast<LPSTR>(buffer->bytes);
         buffer->header.dwBufferLength = kReplyBufferSize;
-        gPair.inFree[k].store(0);
+        slot->free[k].store(0);
         midiInPrepareHeader(handle, &buffer->header, sizeof(MIDIHDR));
         midiInAddBuffer(handle, &buffer->header, sizeof(MIDIHDR));
     }
 
-    gPair.inOpen = 1;
-    gPair.listening.store(handle);
-    gPair.fineTimer = timeBeginPeriod(1) == TIMERR_NOERROR ? 1 : 0;
+    slot->open = 1;
+    slot->listening.store(handle);
+    if (!gPair.fineTimer) gPair.fineTimer = timeBeginPeriod(1) == TIMERR_NOERROR ? 1 : 0;
     return Low16(midiInStart(handle));
 }
 
@@ -367,8 +400,19 @@ uint16_t OpenMidiOut(unsigned deviceId) {
 }
 
 int CloseMidiIn() {
-    if (!gPair.inOpen) return 0;
-    ReleaseInput();
+    int closed = 0;
+    for (InputSlot& slot : gPair.in) {
+        if (!slot.open) continue;
+        ReleaseInput(&slot);
+        closed = 1;
+    }
+    return closed;
+}
+
+int CloseMidiInDevice(unsigned deviceId) {
+    InputSlot* slot = OpenSlot(deviceId);
+    if (slot == nullptr) return 0;
+    ReleaseInput(slot);
     return 1;
 }
 
@@ -379,13 +423,15 @@ int CloseMidiOut() {
 }
 
 void ServiceMidiIn() {
-    if (!gPair.inOpen || gPair.inRequeueFailed) return;
-    for (unsigned k = 0; k < kInputBuffers; ++k) {
-        if (gPair.inFree[k].exchange(0) == 0) continue;
-        if (midiInAddBuffer(gPair.inHandle, &InputSet()[k].header, sizeof(MIDIHDR)) !=
-            MMSYSERR_NOERROR) {
-            gPair.inRequeueFailed = 1;
-            return;
+    for (InputSlot& slot : gPair.in) {
+        if (!slot.open || slot.requeueFailed) continue;
+        for (unsigned k = 0; k < kInputBuffers; ++k) {
+            if (slot.free[k].exchange(0) == 0) continue;
+            if (midiInAddBuffer(slot.handle, &InputSet(&slot)[k].header, sizeof(MIDIHDR)) !=
+                MMSYSERR_NOERROR) {
+                slot.requeueFailed = 1;
+                break;
+            }
         }
     }
 }
@@ -434,7 +480,13 @@ uint16_t SendSysEx(const uint8_t* data, unsigned n) {
     return AwaitSent(header);
 }
 
-const char* MidiInName() { return gPair.inName; }
+const char* MidiInName() {
+    const InputSlot* first = nullptr;
+    for (const InputSlot& slot : gPair.in) {
+        if (slot.open && (first == nullptr || slot.openedAs < first->openedAs)) first = &slot;
+    }
+    return first != nullptr ? first->name : gPair.lastInName;
+}
 const char* MidiOutName() { return gPair.outName; }
 
 const char* MidiResultText(uint16_t result) {

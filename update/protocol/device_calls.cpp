@@ -42,7 +42,11 @@ uint16_t OpenOutput(unsigned device) {
 }
 
 void CloseInput() {
-    if (CloseMidiIn() != 0) TraceLine(gRun.trace, "close input %d", gRun.inputNumber);
+    for (unsigned device = 0; device < kMaxDevices; ++device) CloseInputDevice(device);
+}
+
+void CloseInputDevice(unsigned device) {
+    if (CloseMidiInDevice(device) != 0) TraceLine(gRun.trace, "close input %u", device);
 }
 
 void CloseOutput() {

@@ -20,15 +20,17 @@ const char* Reason(uint16_t result, char* buffer);
 uint16_t OpenInput(unsigned device);
 uint16_t OpenOutput(unsigned device);
 
-// Close a side; closes that did nothing (the side was not open) are not traced.
+// Close a side (CloseInput: every open input; CloseInputDevice: that one);
+// closes that did nothing (the side was not open) are not traced.
 void CloseInput();
+void CloseInputDevice(unsigned device);
 void CloseOutput();
 
 // Sends F0, data, F7 on the open output. The message is traced before it is
 // sent, so that its answer, traced on the input thread, always comes after it.
 uint16_t Send(const uint8_t* data, unsigned n);
 
-// Counts devices 0, 1, ... up to 9, stopping at the first failed query, and
+// Counts devices 0, 1, ... up to kMaxDevices - 1, stopping at the first failed query, and
 // keeps their names.
 unsigned CountDevices(uint16_t (*query)(unsigned, char*), char names[][kDeviceNameSize]);
 

@@ -41,7 +41,7 @@ unsigned ListSide(const char* side, uint16_t (*query)(unsigned, char*),
     }
     char name[kDeviceNameSize];
     if (count == kMaxDevices && query(kMaxDevices, name) == 0) {
-        printf("  (%s from 10 on are not used)\n", side);
+        printf("  (%s from %u on are not used)\n", side, kMaxDevices);
     }
     return count;
 }

@@ -10,11 +10,12 @@ constexpr uint8_t kHandshakePayload[7] = {0x54, 0x71, 0x38, 0x72, 0x57, 0x7A, 0x
 constexpr uint8_t kResetRequired = 0x15;
 
 constexpr int kAnyDevice = -1;
+constexpr unsigned kMaxDevices = 64; // inputs and outputs searched: device numbers 0 to 63
 
 // How the device phase runs: plain values that the driver takes from the
 // command line. The defaults are the run without arguments.
 struct DeviceSettings {
-    int input;        // the only input tried, or kAnyDevice: devices 0 to 9
+    int input;        // the only input tried, or kAnyDevice: devices 0 to 63
     int output;       // the only output tried, or kAnyDevice
     unsigned delayMs; // pause after each record chunk sent
     bool verbose;     // the pairs tried after a failed discovery, and every resend
@@ -36,7 +37,7 @@ enum DeviceOutcome : uint8_t {
     kDeviceInterrupted = 4,    // the user stopped the run; both ports are closed
 };
 
-// Tries every input/output pair (devices 0 to 9), or the chosen ones. Returns
+// Tries every input/output pair (devices 0 to 63), or the chosen ones. Returns
 // 0 when no pair answered, 1 when one answered with modelCode, 0x15 when one
 // must be reset. With 1 or 0x15 the answering pair is left open.
 uint8_t FindUpdateDevice(uint8_t modelCode,

@@ -14,7 +14,6 @@
 
 namespace device_phase {
 
-constexpr unsigned kMaxDevices = 10; // device numbers 0 to 9
 constexpr unsigned kPollMilliseconds = 1;
 
 // How one input/output pair (or one input) fared in the search.

@@ -1,5 +1,16 @@
-// The search for the target: a handshake on every input/output pair (or on
-// the chosen ones), the first pair that answers and confirms being chosen.
+// The search for the target. Up to ten inputs are opened at once (a group)
+// and listened to together while the handshake goes out on one output after
+// the other: the keyboard answers on its own input whichever output reached
+// it, so one round over the outputs asks every pair of the group. An answer
+// is put down to the output whose handshake went out last before it arrived,
+// and the pair is then confirmed by one more handshake on that output, heard
+// on that input alone. A group gets up to four rounds; the groups follow each
+// other in input order.
+//
+// The pair chosen is the one a search of one pair at a time (inputs in order,
+// outputs in order) would choose: the lowest input that answers, and on it
+// the output that answered. A round ends early only once the group's first
+// input has answered, since no later answer can come before it.
 #include <cstdio>
 
 #include "midi/midi.h"
@@ -15,10 +26,43 @@ namespace device_phase {
 
 namespace {
 
-constexpr unsigned kHandshakeAttempts = 4; // per input/output pair
-constexpr unsigned kHandshakeMs = 500;     // per handshake attempt, by the clock
-constexpr unsigned kQuietPolls = 50;       // a newly opened input is quiet after this many
-constexpr unsigned kSettlePolls = 500;     // at most this long to wait for the quiet
+constexpr unsigned kRounds = 4;          // handshakes per output and group of inputs
+constexpr unsigned kHandshakeMs = 500;   // every handshake is listened to this long at least
+constexpr unsigned kWindowMs = 50;       // listened to before the next output's handshake
+constexpr unsigned kQuietMs = 50;        // newly opened inputs are quiet after this long
+constexpr unsigned kSettleMs = 500;      // at most this long to wait for the quiet
+constexpr int64_t kNsPerMs = 1000000;
+constexpr int kNone = -1;
+
+// One group of inputs being searched, and what its current round heard.
+struct Group {
+    unsigned input[kMaxOpenInputs]; // device numbers, in order
+    bool opened[kMaxOpenInputs];
+    uint16_t openResult[kMaxOpenInputs];
+    unsigned count;
+    // Outputs that could not be opened in this group (their result), and each
+    // pair's last code taken that did not choose it (kNone: no answer).
+    uint16_t outputResult[kMaxDevices];
+    int lastCode[kMaxOpenInputs][kMaxDevices];
+    // The round: when each output's handshake went out (-1: not this round),
+    // and each input's first answer with the model code or 0x15.
+    int64_t sentNs[kMaxDevices];
+    int answeredBy[kMaxOpenInputs]; // the output it is put down to, or kNone
+    int64_t answeredNs[kMaxOpenInputs];
+};
+
+Group gGroup;
+
+struct Range {
+    unsigned first;
+    unsigned end;
+};
+
+// The devices there are, for the status line.
+struct Counts {
+    unsigned inputs;
+    unsigned outputs;
+};
 
 // A chosen device number beyond the devices there are gets its own message.
 bool ChosenDevicesExist(const DeviceSettings* settings, unsigned inputs, unsigned outputs) {
@@ -34,136 +78,329 @@ bool ChosenDevicesExist(const DeviceSettings* settings, unsigned inputs, unsigne
     return inputExists && outputExists;
 }
 
-// Takes the oldest verdict-shaped message waiting, dropping shorter ones in
-// front of it. Returns false when none waits.
-bool TakeAnswer(uint8_t* code) {
-    IncomingReply message;
-    while (TakeReply(&message)) {
-        if (!IsVerdictShaped(&message)) continue;
-        *code = message.bytes[1];
-        CountVerdict();
-        return true;
-    }
-    return false;
+Range Chosen(int chosen, unsigned count) {
+    if (chosen == kAnyDevice) return {0, count};
+    return {static_cast<unsigned>(chosen), static_cast<unsigned>(chosen) + 1};
 }
 
-// Polls the reply queue until the wait has listened for `milliseconds` by
-// the clock (see listening.h), however long one poll's wait of at most 1 ms
-// really lasts (a browser page stretches it to several). Each empty poll ends
-// early when a message arrives. Returns the code of the first verdict-shaped
-// message, which is taken; 0 when none came (0 is neither a model code nor a
-// reset request). Every poll gives the MIDI layer its turn, the last one
-// included. An interrupt ends the wait too.
-uint8_t WaitForAnswer(unsigned milliseconds) {
+bool AnswerCode(uint8_t code, uint8_t modelCode) {
+    return code == modelCode || code == kResetRequired;
+}
+
+// The group's place of an input's device number, or kNone.
+int PlaceOf(unsigned device) {
+    for (unsigned k = 0; k < gGroup.count; ++k) {
+        if (gGroup.opened[k] && gGroup.input[k] == device) return static_cast<int>(k);
+    }
+    return kNone;
+}
+
+// The output whose handshake went out last before `arrivedNs`, or kNone.
+int SentBefore(int64_t arrivedNs, Range outputs) {
+    int latest = kNone;
+    for (unsigned j = outputs.first; j < outputs.end; ++j) {
+        const int64_t sent = gGroup.sentNs[j];
+        if (sent >= 0 && sent <= arrivedNs &&
+            (latest == kNone || sent >= gGroup.sentNs[static_cast<unsigned>(latest)]))
+            latest = static_cast<int>(j);
+    }
+    return latest;
+}
+
+// Takes every message waiting and puts each down to its input and the output
+// sent to before it arrived.
+void HearRound(uint8_t modelCode, Range outputs) {
+    IncomingReply message;
+    while (TakeReply(&message)) {
+        const int place = PlaceOf(message.input);
+        const int output = SentBefore(message.arrivedNs, outputs);
+        if (!IsVerdictShaped(&message) || place == kNone || output == kNone) continue;
+        const unsigned k = static_cast<unsigned>(place);
+        const uint8_t code = message.bytes[1];
+        CountVerdict();
+        if (AnswerCode(code, modelCode)) {
+            if (gGroup.answeredBy[k] == kNone) {
+                gGroup.answeredBy[k] = output;
+                gGroup.answeredNs[k] = message.arrivedNs;
+            }
+        }
+        gGroup.lastCode[k][output] = code;
+    }
+}
+
+// The first opened input of the group that answered this round, or kNone.
+int FirstAnswered() {
+    for (unsigned k = 0; k < gGroup.count; ++k) {
+        if (gGroup.opened[k] && gGroup.answeredBy[k] != kNone) return static_cast<int>(k);
+    }
+    return kNone;
+}
+
+int FirstOpened() {
+    for (unsigned k = 0; k < gGroup.count; ++k) {
+        if (gGroup.opened[k]) return static_cast<int>(k);
+    }
+    return kNone;
+}
+
+// Listens for `milliseconds` by the clock, or until the group's first input
+// has answered. Every poll gives the MIDI layer its turn.
+void Listen(uint8_t modelCode, Range outputs, unsigned milliseconds) {
     ListeningTime listened{};
     StartListening(&listened);
     for (;;) {
-        uint8_t code = 0;
-        const bool answered = TakeAnswer(&code);
+        HearRound(modelCode, outputs);
         ServiceMidiIn();
         const bool done = ListenedFor(&listened, milliseconds);
-        if (answered) return code;
-        if (Interrupted() || done) return 0;
+        if (done || Interrupted() || FirstAnswered() == FirstOpened()) return;
         WaitForReply(kPollMilliseconds);
     }
 }
 
-// Lets a newly opened input hand over whatever its device held while nobody
-// read it, and throws it away: a device may keep the answers to handshakes
-// that other pairs sent on its output and deliver them only now. Waits until
-// nothing has arrived for kQuietPolls polls, at most kSettlePolls polls.
+// Lets newly opened inputs hand over whatever their devices held while
+// nobody read them, and throws it away: a device may keep the answers to
+// handshakes sent on its output earlier and deliver them only now. Waits
+// until nothing has arrived for kQuietMs, at most kSettleMs.
 void DiscardHeldInput() {
     DropReplies();
-    unsigned quiet = 0;
-    for (unsigned poll = 0; poll < kSettlePolls && quiet < kQuietPolls && !Interrupted(); ++poll) {
+    ListeningTime settling{};
+    ListeningTime quiet{};
+    StartListening(&settling);
+    StartListening(&quiet);
+    while (!ListenedFor(&settling, kSettleMs) && !Interrupted()) {
         WaitForReply(kPollMilliseconds);
         const bool arrived = RepliesWaiting() != 0;
         ServiceMidiIn();
         if (arrived) {
             DropReplies();
-            quiet = 0;
-        } else {
-            ++quiet;
+            StartListening(&quiet);
+        } else if (ListenedFor(&quiet, kQuietMs)) {
+            break;
         }
     }
     DropReplies();
 }
 
-// Sends one request and waits for its answer. Returns the reply code, or 0
-// when no reply came (0 is neither the model code nor a reset request).
-uint8_t Handshake(const uint8_t* request, unsigned size) {
-    Send(request, size);
-    return WaitForAnswer(kHandshakeMs);
+uint8_t gRequest[sizeof kHandshakePayload];
+int gOpenOutput = kNone;       // the output open now
+bool gFallbackTried[kMaxDevices]; // outputs confirmed on as a late answer's other source
+unsigned gChosen;                 // the group's place of the input chosen
+
+void SendHandshake() {
+    for (unsigned k = 0; k < sizeof gRequest; ++k) gRequest[k] = kHandshakePayload[k];
+    Send(gRequest, sizeof gRequest);
 }
 
-// Sends the handshake on the open pair up to 4 times. Returns 1 or 0x15 when
-// the target answered with the model code or asked for a reset, else 0 with
-// the last code taken that did not choose the pair in *lastCode (untouched
-// when there was none).
-//
-// What is waiting before the pair's first request answers an earlier pair and
-// is dropped. An answer is then confirmed by one more request sent with the
-// queue empty, so a late answer that another pair's request drew from this
-// input cannot choose this pair on its own.
-uint8_t TryHandshake(uint8_t modelCode, int* lastCode) {
-    uint8_t request[sizeof kHandshakePayload];
-    for (unsigned k = 0; k < sizeof request; ++k) request[k] = kHandshakePayload[k];
+void ReleaseOutput() {
+    CloseOutput();
+    gOpenOutput = kNone;
+}
 
+// Opens output j unless it is open already. Returns false when it cannot be.
+bool UseOutput(unsigned j) {
+    if (gOpenOutput == static_cast<int>(j)) return true;
+    ReleaseOutput();
+    const uint16_t opened = OpenOutput(j);
+    if (opened != 0) {
+        gGroup.outputResult[j] = opened;
+        return false;
+    }
+    gOpenOutput = static_cast<int>(j);
+    return true;
+}
+
+// The confirming handshake on output j, heard on the group's input at place
+// k alone, with nothing waiting before it. Returns 1 or 0x15 with the pair
+// left open, else 0 with the output closed.
+uint8_t Confirm(uint8_t modelCode, unsigned k, unsigned j) {
+    if (!UseOutput(j)) return 0;
     DropReplies();
-    for (unsigned attempt = 0; attempt < kHandshakeAttempts && !Interrupted(); ++attempt) {
-        uint8_t code = Handshake(request, sizeof request);
-        if (code != 0) *lastCode = code;
-        if (code != modelCode && code != kResetRequired) continue;
-        DropReplies();
-        code = Handshake(request, sizeof request);
-        if (code != 0) *lastCode = code;
-        if (code == modelCode) return 1;
-        if (code == kResetRequired) return kResetRequired;
+    SendHandshake();
+    ListeningTime listened{};
+    StartListening(&listened);
+    int code = kNone;
+    for (;;) {
+        IncomingReply message;
+        while (code == kNone && TakeReply(&message)) {
+            if (message.input != gGroup.input[k] || !IsVerdictShaped(&message)) continue;
+            code = message.bytes[1];
+            CountVerdict();
+            gGroup.lastCode[k][j] = code;
+        }
+        // The layer's turn after the answer too: its buffers go back before
+        // the first record.
+        ServiceMidiIn();
+        if (code != kNone || ListenedFor(&listened, kHandshakeMs) || Interrupted()) break;
+        WaitForReply(kPollMilliseconds);
+    }
+    if (code != kNone && AnswerCode(static_cast<uint8_t>(code), modelCode)) {
+        gChosen = k;
+        return code == modelCode ? 1 : kResetRequired;
+    }
+    ReleaseOutput();
+    return 0;
+}
+
+// Confirms the answer of the input at place k: first on the output it is put
+// down to, then, in order, on the outputs whose handshake it may have
+// answered late: sent within kHandshakeMs before it came, and never heard
+// from on that input (so not an echo), each once a group. The answer is then
+// forgotten, and the round goes on.
+uint8_t ConfirmAnswer(uint8_t modelCode, unsigned k, Range outputs) {
+    const unsigned likely = static_cast<unsigned>(gGroup.answeredBy[k]);
+    const int64_t arrived = gGroup.answeredNs[k];
+    gGroup.answeredBy[k] = kNone;
+    uint8_t result = Confirm(modelCode, k, likely);
+    for (unsigned j = outputs.first; j < outputs.end && result == 0 && !Interrupted(); ++j) {
+        const int64_t sent = gGroup.sentNs[j];
+        if (j == likely || sent < 0 || sent > arrived || arrived - sent > kHandshakeMs * kNsPerMs ||
+            gGroup.lastCode[k][j] != kNone || gFallbackTried[j])
+            continue;
+        gFallbackTried[j] = true;
+        result = Confirm(modelCode, k, j);
+    }
+    return result;
+}
+
+// One round: the handshake on every output in turn, each listened to on its
+// own for kWindowMs (less once the group's first input has answered, which is
+// then confirmed at once), and the last one for kHandshakeMs if nothing came.
+// Then the answers of the other inputs are confirmed, in input order. Returns
+// 1 or 0x15 with the chosen pair open, else 0.
+uint8_t Round(uint8_t modelCode, Counts counts, Range outputs) {
+    for (unsigned j = outputs.first; j < outputs.end; ++j) gGroup.sentNs[j] = -1;
+    for (unsigned k = 0; k < gGroup.count; ++k) gGroup.answeredBy[k] = kNone;
+    const unsigned first = static_cast<unsigned>(FirstOpened());
+    DropReplies();
+    int64_t last = -1;
+    for (unsigned j = outputs.first; j < outputs.end && !Interrupted(); ++j) {
+        ShowSearchStatus(gGroup.input[0], gGroup.input[gGroup.count - 1], counts.inputs, j,
+                         counts.outputs);
+        if (!UseOutput(j)) continue;
+        last = gGroup.sentNs[j] = ReplyClockNs();
+        SendHandshake();
+        Listen(modelCode, outputs, kWindowMs);
+        if (gGroup.answeredBy[first] != kNone) {
+            const uint8_t result = ConfirmAnswer(modelCode, first, outputs);
+            if (result != 0) return result;
+        }
+        ReleaseOutput();
+    }
+    // A slow answer to any handshake still unheard for kHandshakeMs is put
+    // down to the output sent to last before it came.
+    if (last >= 0 && FirstAnswered() == kNone && !Interrupted()) {
+        const int64_t heardMs = (ReplyClockNs() - last) / kNsPerMs;
+        if (heardMs < kHandshakeMs)
+            Listen(modelCode, outputs, kHandshakeMs - static_cast<unsigned>(heardMs));
+    }
+    for (unsigned k = 0; k < gGroup.count && !Interrupted(); ++k) {
+        if (!gGroup.opened[k] || gGroup.answeredBy[k] == kNone) continue;
+        const uint8_t result = ConfirmAnswer(modelCode, k, outputs);
+        if (result != 0) return result;
     }
     return 0;
 }
 
-// Every pair input-major, or only the chosen input and/or output.
-uint8_t SearchPairs(uint8_t modelCode, unsigned inputs, unsigned outputs,
-                    const DeviceSettings* settings) {
-    const bool oneInput = settings->input != kAnyDevice;
-    const bool oneOutput = settings->output != kAnyDevice;
-    const unsigned firstInput = oneInput ? static_cast<unsigned>(settings->input) : 0;
-    const unsigned endInput = oneInput ? firstInput + 1 : inputs;
-    const unsigned firstOutput = oneOutput ? static_cast<unsigned>(settings->output) : 0;
-    const unsigned endOutput = oneOutput ? firstOutput + 1 : outputs;
+// Opens the group's inputs; an input that cannot be opened is released at
+// once (one whose start failed is still open), so no device is left held.
+void OpenGroup(const unsigned* devices, unsigned count) {
+    gGroup.count = count;
+    for (unsigned k = 0; k < count; ++k) {
+        gGroup.input[k] = devices[k];
+        gGroup.openResult[k] = OpenInput(devices[k]);
+        gGroup.opened[k] = gGroup.openResult[k] == 0;
+        if (!gGroup.opened[k]) CloseInputDevice(devices[k]);
+        for (unsigned j = 0; j < kMaxDevices; ++j) gGroup.lastCode[k][j] = kNone;
+    }
+    for (unsigned j = 0; j < kMaxDevices; ++j) gGroup.outputResult[j] = 0;
+}
 
-    for (unsigned i = firstInput; i < endInput; ++i) {
-        const uint16_t opened = OpenInput(i);
-        if (opened != 0) {
-            NoteTried(i, 0, kInputNotOpened, opened);
-            // An input whose start failed is still open: release it before
-            // trying the next one, so no device is left held.
-            CloseInput();
+// What each pair of a group that chose none did, input-major, for the report.
+void NoteGroup(uint8_t modelCode, Range outputs) {
+    for (unsigned k = 0; k < gGroup.count; ++k) {
+        const unsigned i = gGroup.input[k];
+        if (!gGroup.opened[k]) {
+            NoteTried(i, 0, kInputNotOpened, gGroup.openResult[k]);
             continue;
         }
-        DiscardHeldInput();
-        for (unsigned j = firstOutput; j < endOutput; ++j) {
-            ShowSearchStatus(i, inputs, j, outputs);
-            const uint16_t outputOpened = OpenOutput(j);
-            if (outputOpened != 0) {
-                NoteTried(i, j, kOutputNotOpened, outputOpened);
-                continue;
-            }
-            int lastCode = -1;
-            const uint8_t result = TryHandshake(modelCode, &lastCode);
-            if (result != 0) return result; // the answering pair stays open
-            if (Interrupted()) return 0;    // the device phase closes the pair
-            if (lastCode < 0) {
+        for (unsigned j = outputs.first; j < outputs.end; ++j) {
+            const int code = gGroup.lastCode[k][j];
+            if (gGroup.outputResult[j] != 0) {
+                NoteTried(i, j, kOutputNotOpened, gGroup.outputResult[j]);
+            } else if (code == kNone) {
                 NoteTried(i, j, kNoAnswer, 0);
             } else {
-                const bool unconfirmed = lastCode == modelCode || lastCode == kResetRequired;
-                NoteTried(i, j, unconfirmed ? kUnconfirmed : kWrongAnswer,
-                          static_cast<uint16_t>(lastCode));
+                NoteTried(i, j, AnswerCode(static_cast<uint8_t>(code), modelCode) ? kUnconfirmed
+                                                                                 : kWrongAnswer,
+                          static_cast<uint16_t>(code));
             }
-            CloseOutput();
         }
-        CloseInput();
+    }
+}
+
+// Up to kRounds rounds on the open group. Returns 1 or 0x15 with the chosen
+// pair left open and the group's other inputs closed, else 0.
+uint8_t SearchGroup(uint8_t modelCode, Counts counts, Range outputs) {
+    if (FirstOpened() == kNone) return 0;
+    for (bool& tried : gFallbackTried) tried = false;
+    DiscardHeldInput();
+    for (unsigned round = 0; round < kRounds && !Interrupted(); ++round) {
+        const uint8_t result = Round(modelCode, counts, outputs);
+        if (result == 0) continue;
+        for (unsigned k = 0; k < gGroup.count; ++k) {
+            if (k != gChosen) CloseInputDevice(gGroup.input[k]);
+        }
+        return result;
+    }
+    return 0;
+}
+
+// Opens the group, searches it, and closes it again when it chose no pair.
+// With `retry`, the inputs that could not be opened beside the others are
+// left out of the report and kept in *retry for a group of their own.
+uint8_t TryGroup(uint8_t modelCode, Counts counts, Range outputs, const unsigned* devices,
+                 unsigned count, unsigned* retry, unsigned* retries) {
+    OpenGroup(devices, count);
+    const uint8_t result = SearchGroup(modelCode, counts, outputs);
+    if (result != 0 || Interrupted()) return result;
+    CloseInput();
+    if (retry != nullptr && count > 1 && FirstOpened() != kNone) {
+        for (unsigned k = 0; k < count; ++k) {
+            if (!gGroup.opened[k]) retry[(*retries)++] = devices[k];
+        }
+        unsigned kept = 0;
+        for (unsigned k = 0; k < count; ++k) {
+            if (!gGroup.opened[k]) continue;
+            gGroup.input[kept] = gGroup.input[k];
+            gGroup.opened[kept] = true;
+            for (unsigned j = 0; j < kMaxDevices; ++j) gGroup.lastCode[kept][j] = gGroup.lastCode[k][j];
+            ++kept;
+        }
+        gGroup.count = kept;
+    }
+    NoteGroup(modelCode, outputs);
+    return 0;
+}
+
+// Every input in groups of up to kMaxOpenInputs, or only the chosen input.
+// An input that could not be opened beside others is tried again alone, after
+// its group.
+uint8_t SearchInputs(uint8_t modelCode, Counts counts, Range in, Range outputs) {
+    for (unsigned first = in.first; first < in.end && !Interrupted();) {
+        unsigned devices[kMaxOpenInputs];
+        unsigned count = 0;
+        while (count < kMaxOpenInputs && first + count < in.end) {
+            devices[count] = first + count;
+            ++count;
+        }
+        first += count;
+        unsigned retry[kMaxOpenInputs];
+        unsigned retries = 0;
+        uint8_t result = TryGroup(modelCode, counts, outputs, devices, count, retry, &retries);
+        for (unsigned k = 0; k < retries && result == 0 && !Interrupted(); ++k) {
+            result = TryGroup(modelCode, counts, outputs, &retry[k], 1, nullptr, nullptr);
+        }
+        if (result != 0 || Interrupted()) return result;
     }
     return 0;
 }
@@ -176,11 +413,14 @@ uint8_t FindUpdateDevice(uint8_t modelCode, const DeviceSettings* settings) {
     using namespace device_phase;
     TakeSettings(settings);
     gRun.triedCount = 0;
+    gOpenOutput = kNone;
     const unsigned inputs = CountDevices(QueryMidiInDevice, gRun.inputNames);
     const unsigned outputs = CountDevices(QueryMidiOutDevice, gRun.outputNames);
     if (!ChosenDevicesExist(settings, inputs, outputs)) return 0;
 
-    const uint8_t result = SearchPairs(modelCode, inputs, outputs, settings);
+    const uint8_t result = SearchInputs(modelCode, {inputs, outputs},
+                                        Chosen(settings->input, inputs),
+                                        Chosen(settings->output, outputs));
     WipeStatus();
     if (Interrupted()) return 0; // the user stopped the search: no verdict on it
     if (result == 0) {

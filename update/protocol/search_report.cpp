@@ -22,10 +22,16 @@ void ReportInUse(const char* side, unsigned device, const char* name) {
 
 } // namespace
 
+// Kept in input order, whatever order the inputs were tried in.
 void NoteTried(unsigned input, unsigned output, PairResult result, uint16_t code) {
     if (gRun.triedCount == sizeof gRun.tried / sizeof gRun.tried[0]) return;
-    gRun.tried[gRun.triedCount++] = {static_cast<uint8_t>(input), static_cast<uint8_t>(output),
-                                     result, code};
+    unsigned at = gRun.triedCount;
+    while (at > 0 && gRun.tried[at - 1].input > input) {
+        gRun.tried[at] = gRun.tried[at - 1];
+        --at;
+    }
+    gRun.tried[at] = {static_cast<uint8_t>(input), static_cast<uint8_t>(output), result, code};
+    ++gRun.triedCount;
 }
 
 void ReportPairsTried(unsigned inputs, unsigned outputs) {

@@ -52,13 +52,19 @@ void SetLiveStatus(bool on) {
 
 void SetStatusObserver(StatusObserver observer) { gObserver = observer; }
 
-void ShowSearchStatus(unsigned input, unsigned inputs, unsigned output, unsigned outputs) {
-    if (gObserver != nullptr) gObserver(kStatusSearch, input, inputs, output, outputs);
+void ShowSearchStatus(unsigned firstInput, unsigned lastInput, unsigned inputs, unsigned output,
+                      unsigned outputs) {
+    if (gObserver != nullptr) gObserver(kStatusSearch, firstInput, inputs, output, outputs);
     if (!gLive) return;
     char line[kLineSize];
     const int length =
-        snprintf(line, sizeof line, "Looking for the keyboard: input %u of %u, output %u of %u",
-                 input + 1, inputs, output + 1, outputs);
+        firstInput == lastInput
+            ? snprintf(line, sizeof line,
+                       "Looking for the keyboard: input %u of %u, output %u of %u",
+                       firstInput + 1, inputs, output + 1, outputs)
+            : snprintf(line, sizeof line,
+                       "Looking for the keyboard: inputs %u to %u of %u, output %u of %u",
+                       firstInput + 1, lastInput + 1, inputs, output + 1, outputs);
     ShowLine(line, length);
 }
 

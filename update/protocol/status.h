@@ -14,15 +14,18 @@ void SetLiveStatus(bool on);
 // A front end that shows the device phase in its own way (the update page)
 // is told what the live line would show, whether the live line is on or not:
 // kStatusSearch with (input, inputs, output, outputs), devices counted from 0,
-// as each pair is tried; kStatusRecord with (record, records, failures,
+// as each output is tried (input: the first of the inputs listened to); kStatusRecord with (record, records, failures,
 // percent) before each attempt of a record. Null: nobody is told.
 enum StatusEvent : unsigned { kStatusSearch = 0, kStatusRecord = 1 };
 using StatusObserver = void (*)(unsigned event, unsigned a, unsigned b, unsigned c, unsigned d);
 void SetStatusObserver(StatusObserver observer);
 
-// While discovery tries a pair: "Looking for the keyboard: input 2 of 4,
-// output 3 of 4" (device numbers counted from 1), replaced in place.
-void ShowSearchStatus(unsigned input, unsigned inputs, unsigned output, unsigned outputs);
+// While discovery tries an output with the inputs firstInput to lastInput
+// listened to: "Looking for the keyboard: inputs 1 to 4 of 4, output 3 of 4"
+// ("input 2 of 4" with one input; device numbers counted from 1), replaced in
+// place.
+void ShowSearchStatus(unsigned firstInput, unsigned lastInput, unsigned inputs, unsigned output,
+                      unsigned outputs);
 
 // Clears a live status line still standing on the console, so that the next
 // message is printed on an empty line. Does nothing when none stands.
