@@ -114,7 +114,7 @@ const ready = "The file is ready.";
 const rows = [
   { name: "the sample is accepted record by record", script: "reply_delay 2", console: banner + opened + found + done,
     status: "Target update successfully!", everyRecordOnce: true, maxSeconds: 30,
-    statusSeen: ["Looking for the keyboard: input 1 of 2 (Q25 MIDI 1), output 1 of 2 (Q25 MIDI 1)",
+    statusSeen: ["Looking for the keyboard: inputs 1 to 2 of 2, output 1 of 2 (Q25 MIDI 1)",
                  "Found the keyboard (input Q25 MIDI 1, output Q25 MIDI 1): sending record 1 of 300",
                  /^Sending record 150 of 300 \(\d+% done\), about \d+:\d\d left$/] },
   { name: "the keyboard asks for a reset (0x15)", script: "handshake_default code 15",
@@ -174,7 +174,8 @@ for (const n of (process.env.UPDATE_PAGE_LAYOUTS || "2,4,10").split(",").map(Num
   rows.push({ name: `the keyboard on the last of ${n} x ${n} ports`, layout: n, script: "reply_delay 2",
     file: big("Q25_short.led", short.length, short), records: 10, everyRecordOnce: true, foundSeconds: true,
     console: `${banner}OK: File 'Q25_short.led' is open.\n${found}${done}`, status: "Target update successfully!",
-    statusSeen: ["Found the keyboard (input Q25 MIDI 1, output Q25 MIDI 1): sending record 1 of 10"],
+    statusSeen: [`Looking for the keyboard: inputs 1 to ${n} of ${n}, output ${n} of ${n} (Q25 MIDI 1)`,
+                 "Found the keyboard (input Q25 MIDI 1, output Q25 MIDI 1): sending record 1 of 10"],
     trace: [`open input ${n - 1} (Q25 MIDI 1): ok`, `open output ${n - 1} (Q25 MIDI 1): ok`] });
 }
 

@@ -13,7 +13,9 @@
 // A message is marked as handed over just before it goes to the browser,
 // which sends it on later. The page may watch the messages too
 // (Module.onMidiMessage, with the input's number), to count the records the
-// target accepted for its progress bar.
+// target accepted for its progress bar, and read the ports open now
+// (Module.webMidi: inputs, a Map of device number to port, and output), to
+// name the pair the search chose.
 //
 // The module runs on the browser's only thread: a reply wait cannot block, so
 // it hands control back to the browser (Asyncify) until a message arrives or
