@@ -95,7 +95,8 @@
       const last = state.inputChosen ? a : Math.min(a + kMaxOpenInputs, b) - 1;
       const heard = last === a ? `input ${a + 1} of ${b} (${portName(state.inputs, a)})`
         : `inputs ${a + 1} to ${last + 1} of ${b}`;
-      say("progress-text", `Looking for the keyboard: ${heard}, output ${c + 1} of ${d} (${portName(state.outputs, c)})`);
+      say("progress-text", `Looking for the keyboard: ${heard}, output ${c + 1} of ${d} ` +
+          `(${portName(state.outputs, c)})`);
       return;
     }
     const [record, records, failures, percent] = [a, b, c, d];
