@@ -28,6 +28,8 @@
     // A refused file cannot be updated from: a fresh copy is chosen again.
     ["from where you got it, then run update again", "from where you got it, then choose it on this page again"],
     ["then run update again", "then press Update the keyboard again"],
+    ["and run update again", "and press Update the keyboard again"],
+    ["; update --list should show it", "; the page's lists of inputs and outputs should show it"],
     ["Run update again", "Press Update the keyboard again"],
     [" (see update --list)", " (choose one from the page's lists)"],
   ];

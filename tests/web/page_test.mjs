@@ -178,6 +178,9 @@ for (const n of (process.env.UPDATE_PAGE_LAYOUTS || "2,4,10").split(",").map(Num
                  "Found the keyboard (input Q25 MIDI 1, output Q25 MIDI 1): sending record 1 of 10"],
     trace: [`open input ${n - 1} (Q25 MIDI 1): ok`, `open output ${n - 1} (Q25 MIDI 1): ok`] });
 }
+rows.push({ name: "a silent input chosen among 4 x 4 ports", layout: 4, input: 0, file: big("Q25_short.led", short.length, short),
+  status: "Connect the keyboard and switch it on; the page's lists of inputs and outputs should show it. Then switch " +
+    "the keyboard off and on, and press Update the keyboard again.", statusSeen: ["Looking for the keyboard: input 1 of 4 (Midi Through Port-0), output 4 of 4 (Q25 MIDI 1)"] });
 
 // Watches the page: every text of the status line with its time, when a file was chosen, how often one was read.
 function watchPage(moduleFails) {
@@ -267,6 +270,7 @@ async function runUpdate(page, row, problems) {
     if ((await counts(page))[0] !== 0 || searched) problems.push("Update pressed during the file check searched");
     if ((await text(page, "progress-text")) !== ready) problems.push("the new file is not ready");
   }
+  if (row.input !== undefined) await page.selectOption("#input", String(row.input));
   const started = Date.now();
   await page.click("#start");
   await wait(page, () => !document.getElementById("start").disabled, 120000);
