@@ -10,9 +10,10 @@
   const $ = (id) => document.getElementById(id);
   const kMaxFileBytes = 16 * 1024 * 1024; // far above any firmware text
   const kFailureLimit = 20;
+  const kMaxOpenInputs = 10; // inputs the search listens on at once
   const state = { file: null, checked: false, records: 0, access: null, inputs: [], outputs: [],
                   busy: false, fail: null, traceUrl: null,
-                  tried: [0, 0], started: 0, lastCode: null };
+                  inputChosen: false, started: 0, lastCode: null };
 
   // ---- The messages, shown as a console shows them ----
   // A carriage return takes the cursor back to the start of the line.
@@ -27,6 +28,8 @@
     // A refused file cannot be updated from: a fresh copy is chosen again.
     ["from where you got it, then run update again", "from where you got it, then choose it on this page again"],
     ["then run update again", "then press Update the keyboard again"],
+    ["and run update again", "and press Update the keyboard again"],
+    ["; update --list should show it", "; the page's lists of inputs and outputs should show it"],
     ["Run update again", "Press Update the keyboard again"],
     [" (see update --list)", " (choose one from the page's lists)"],
   ];
@@ -84,13 +87,18 @@
     return `, about ${Math.floor(left / 60)}:${String(left % 60).padStart(2, "0")} left`;
   }
 
-  // what kSearch: input, inputs, output, outputs (counted from 0);
-  // kRecord: record (from 1), records, failures so far, percent done.
+  // what kSearch: the first input listened to, inputs, output, outputs
+  // (counted from 0): the search listens on up to kMaxOpenInputs inputs at
+  // once, or on the one chosen; kRecord: record (from 1), records, failures
+  // so far, percent done. Called as the module's method: this.webMidi holds
+  // the ports its MIDI layer has open.
   function onStatus(what, a, b, c, d) {
     if (what === kSearch) {
-      state.tried = [a, c];
-      say("progress-text", `Looking for the keyboard: input ${a + 1} of ${b} (${portName(state.inputs, a)}), ` +
-          `output ${c + 1} of ${d} (${portName(state.outputs, c)})`);
+      const last = state.inputChosen ? a : Math.min(a + kMaxOpenInputs, b) - 1;
+      const heard = last === a ? `input ${a + 1} of ${b} (${portName(state.inputs, a)})`
+        : `inputs ${a + 1} to ${last + 1} of ${b}`;
+      say("progress-text", `Looking for the keyboard: ${heard}, output ${c + 1} of ${d} ` +
+          `(${portName(state.outputs, c)})`);
       return;
     }
     const [record, records, failures, percent] = [a, b, c, d];
@@ -103,8 +111,10 @@
       say("progress-text", `${cause} (attempt ${failures + 1} of ${kFailureLimit})`);
     } else if (record === 1) {
       state.started = performance.now();
-      say("progress-text", `Found the keyboard (input ${portName(state.inputs, state.tried[0])}, output ` +
-          `${portName(state.outputs, state.tried[1])}): sending record 1 of ${records}`);
+      const web = this.webMidi || { inputs: new Map() };
+      const input = web.inputs.size === 1 ? web.inputs.values().next().value : null;
+      say("progress-text", `Found the keyboard (input ${input ? input.name : "?"}, output ` +
+          `${web.output ? web.output.name : "?"}): sending record 1 of ${records}`);
     } else {
       say("progress-text", `Sending record ${record} of ${records} (${percent}% done)${timeLeft(record, records)}`);
     }
@@ -272,6 +282,7 @@
     exclusive(async () => {
       state.started = 0;
       state.lastCode = null;
+      state.inputChosen = Number($("input").value) >= 0;
       clearConsole();
       $("progress").value = 0;
       $("trace").hidden = true;

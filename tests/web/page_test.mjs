@@ -8,7 +8,8 @@
 //   node page_test.mjs PAGE_DIR WEB_TARGET_JS SAMPLE_LED
 //
 // UPDATE_PAGE_AS_FILE=1 opens the page as a local file (file://) instead;
-// ONLY=TEXT runs the rows whose name holds TEXT.
+// ONLY=TEXT runs the rows whose name holds TEXT; UPDATE_PAGE_LAYOUTS=2,4 sets
+// the sizes of the N x N layout rows (2, 4 and 10 unless told).
 import { readFileSync } from "node:fs";
 import { basename, join, resolve } from "node:path";
 import { pathToFileURL } from "node:url";
@@ -24,21 +25,21 @@ const done = "Transferring.. 100% done.  \n\nTarget update successfully!\n\n";
 const downloadAgain = "Download the firmware file again from where you got it, then choose it on this page again.\n\n";
 
 // The stand-in for Web MIDI: the keyboard's ports first, then a port pair
-// that nothing answers on. What is sent on the keyboard's output goes to the
+// that nothing answers on; with a layout of N, N port pairs with the
+// keyboard's last and the others silent. What is sent on the keyboard's output goes to the
 // target; its replies arrive on the keyboard's input after their delays, and
 // only once the page leaves its thread idle (at most 1 s later): a browser's
 // own MIDI delivery needs the processor time that a busy page takes, so a
 // reply wait that spins makes every verdict late, and the success row's
 // time bound fails.
 // After vanish_after messages the keyboard is unplugged.
-function installMidi(script) {
+function installMidi({ script, layout }) {
   const ports = { inputs: new Map(), outputs: new Map() };
   let access = null;
   let vanished = false;
+  const [pairs, keyboardAt] = layout ? [layout, layout - 1] : [2, 0];
   const makeInput = (id, name) => ({ id, name, type: "input", state: "connected", connection: "open", onmidimessage: null });
-  const keyboardIn = makeInput("in-0", "Q25 MIDI 1");
-  ports.inputs.set(keyboardIn.id, keyboardIn);
-  ports.inputs.set("in-1", makeInput("in-1", "Midi Through Port-0"));
+  const keyboardIn = makeInput(`in-${keyboardAt}`, "Q25 MIDI 1");
   const ready = createTargetModule().then((target) => {
     window.emulatedTarget = target;
     if (target.ccall("TargetStart", "number", ["string"], [script]) !== 0) {
@@ -47,7 +48,7 @@ function installMidi(script) {
     return target;
   });
   const keyboardOut = {
-    id: "out-0", name: "Q25 MIDI 1", type: "output", state: "connected", connection: "open",
+    id: `out-${keyboardAt}`, name: "Q25 MIDI 1", type: "output", state: "connected", connection: "open",
     async send(data) {
       if (vanished) throw new DOMException("The port is disconnected.", "InvalidStateError");
       const target = await ready;
@@ -72,8 +73,16 @@ function installMidi(script) {
       }
     },
   };
-  ports.outputs.set(keyboardOut.id, keyboardOut);
-  ports.outputs.set("out-1", { id: "out-1", name: "Midi Through Port-0", type: "output", state: "connected", connection: "open", send() {} });
+  for (let k = 0, silent = 0; k < pairs; k += 1) {
+    if (k === keyboardAt) {
+      ports.inputs.set(keyboardIn.id, keyboardIn);
+      ports.outputs.set(keyboardOut.id, keyboardOut);
+      continue;
+    }
+    const name = `Midi Through Port-${silent++}`;
+    ports.inputs.set(`in-${k}`, makeInput(`in-${k}`, name));
+    ports.outputs.set(`out-${k}`, { id: `out-${k}`, name, type: "output", state: "connected", connection: "open", send() {} });
+  }
   navigator.requestMIDIAccess = async (options) => {
     if (!options || !options.sysex) throw new DOMException("No System Exclusive.", "NotAllowedError");
     await ready;
@@ -105,7 +114,7 @@ const ready = "The file is ready.";
 const rows = [
   { name: "the sample is accepted record by record", script: "reply_delay 2", console: banner + opened + found + done,
     status: "Target update successfully!", everyRecordOnce: true, maxSeconds: 30,
-    statusSeen: ["Looking for the keyboard: input 1 of 2 (Q25 MIDI 1), output 1 of 2 (Q25 MIDI 1)",
+    statusSeen: ["Looking for the keyboard: inputs 1 to 2 of 2, output 1 of 2 (Q25 MIDI 1)",
                  "Found the keyboard (input Q25 MIDI 1, output Q25 MIDI 1): sending record 1 of 300",
                  /^Sending record 150 of 300 \(\d+% done\), about \d+:\d\d left$/] },
   { name: "the keyboard asks for a reset (0x15)", script: "handshake_default code 15",
@@ -158,6 +167,20 @@ const rows = [
   { name: "the light setting: contrast and focus ring", colorScheme: "light" },
   { name: "the dark setting: contrast and focus ring", colorScheme: "dark" },
 ];
+// The keyboard on the last of N x N port pairs, the others silent: found on its own ports, and the time from
+// Update to "MIDIOUT Device:" printed (a short firmware keeps the transfer short).
+const short = firstRecords(10);
+for (const n of (process.env.UPDATE_PAGE_LAYOUTS || "2,4,10").split(",").map(Number)) {
+  rows.push({ name: `the keyboard on the last of ${n} x ${n} ports`, layout: n, script: "reply_delay 2",
+    file: big("Q25_short.led", short.length, short), records: 10, everyRecordOnce: true, foundSeconds: true,
+    console: `${banner}OK: File 'Q25_short.led' is open.\n${found}${done}`, status: "Target update successfully!",
+    statusSeen: [`Looking for the keyboard: inputs 1 to ${n} of ${n}, output ${n} of ${n} (Q25 MIDI 1)`,
+                 "Found the keyboard (input Q25 MIDI 1, output Q25 MIDI 1): sending record 1 of 10"],
+    trace: [`open input ${n - 1} (Q25 MIDI 1): ok`, `open output ${n - 1} (Q25 MIDI 1): ok`] });
+}
+rows.push({ name: "a silent input chosen among 4 x 4 ports", layout: 4, input: 0, file: big("Q25_short.led", short.length, short),
+  status: "Connect the keyboard and switch it on; the page's lists of inputs and outputs should show it. Then switch " +
+    "the keyboard off and on, and press Update the keyboard again.", statusSeen: ["Looking for the keyboard: input 1 of 4 (Midi Through Port-0), output 4 of 4 (Q25 MIDI 1)"] });
 
 // Watches the page: every text of the status line with its time, when a file was chosen, how often one was read.
 function watchPage(moduleFails) {
@@ -165,9 +188,15 @@ function watchPage(moduleFails) {
   const read = Blob.prototype.arrayBuffer;
   Blob.prototype.arrayBuffer = function arrayBuffer() { window.fileReads += 1; return read.call(this); };
   document.addEventListener("change", () => { window.chosenAt = performance.now(); }, true);
+  document.addEventListener("click", (event) => { if (event.target.id === "start") window.updateAt = performance.now(); }, true);
   document.addEventListener("DOMContentLoaded", () => new MutationObserver((records) => records.forEach((record) =>
     record.addedNodes.forEach((node) => window.statusSeen.push({ text: node.textContent, at: performance.now() }))))
     .observe(document.getElementById("progress-text"), { childList: true }));
+  document.addEventListener("DOMContentLoaded", () => new MutationObserver(() => {
+    if (!window.foundAt && document.getElementById("console").textContent.includes("MIDIOUT Device:")) {
+      window.foundAt = performance.now();
+    }
+  }).observe(document.getElementById("console"), { childList: true, characterData: true, subtree: true }));
   if (!moduleFails) return;
   // An update's run that never ends, and an error thrown in one of its callbacks (as a trap in the module).
   let create = null;
@@ -228,7 +257,7 @@ async function checkFile(page, row, problems) {
 
 // The update pressed, run to its end, and compared.
 async function runUpdate(page, row, problems) {
-  const image = imageOf(row.race || sampleText);
+  const image = imageOf(row.race || (row.layout && row.file.text) || sampleText);
   if (row.race) { // Update pressed while the new file is being read: nothing may start
     await page.evaluate((race) => {
       const transfer = new DataTransfer();
@@ -241,11 +270,17 @@ async function runUpdate(page, row, problems) {
     if ((await counts(page))[0] !== 0 || searched) problems.push("Update pressed during the file check searched");
     if ((await text(page, "progress-text")) !== ready) problems.push("the new file is not ready");
   }
+  if (row.input !== undefined) await page.selectOption("#input", String(row.input));
   const started = Date.now();
   await page.click("#start");
   await wait(page, () => !document.getElementById("start").disabled, 120000);
   const seconds = (Date.now() - started) / 1000;
   notes.push(`update ${seconds.toFixed(1)} s`);
+  if (row.foundSeconds) {
+    const foundAfter = await page.evaluate(() => (window.foundAt ? (window.foundAt - window.updateAt) / 1000 : null));
+    if (foundAfter === null) problems.push("no \"MIDIOUT Device:\" line");
+    else notes.push(`${row.layout} x ${row.layout}: "MIDIOUT Device:" ${foundAfter.toFixed(2)} s after Update`);
+  }
   if (seconds > row.maxSeconds) problems.push(`the update took ${seconds.toFixed(1)} s`);
   const shown = await text(page, "console");
   if (row.console !== undefined && shown !== row.console) problems.push(`console:\n${shown}\n---`);
@@ -287,7 +322,7 @@ async function runRow(page, row, problems) {
     }, row.midi);
   } else {
     await page.addInitScript(targetSource);
-    await page.addInitScript(installMidi, row.script || "");
+    await page.addInitScript(installMidi, { script: row.script || "", layout: row.layout || 0 });
   }
   if (row.unreadable) {
     await page.addInitScript(() => {
