@@ -5,6 +5,7 @@
 // error printing already silenced.
 #include <alsa/asoundlib.h>
 #include <dlfcn.h>
+#include <errno.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -58,7 +59,8 @@ TEST_F(NoSequencer, ThereAreNoDevicesAndNothingIsPrinted) {
         const char* side;
         uint16_t (*query)(unsigned, char*);
     };
-    const std::vector<Query> queries = {{"input", QueryMidiInDevice}, {"output", QueryMidiOutDevice}};
+    const std::vector<Query> queries = {{"input", QueryMidiInDevice},
+                                        {"output", QueryMidiOutDevice}};
     std::vector<std::string> faults;
     // Discovery's count: numbers 0 to 9, stopping at the first failure; here
     // every number is asked, twice over.
@@ -70,7 +72,8 @@ TEST_F(NoSequencer, ThereAreNoDevicesAndNothingIsPrinted) {
                 if (q.query(id, name) == 0)
                     faults.push_back(std::string(q.side) + " " + std::to_string(id) + " found");
                 if (name[0] != '#' || name[kDeviceNameSize - 1] != '#')
-                    faults.push_back(std::string(q.side) + " " + std::to_string(id) + " name written");
+                    faults.push_back(std::string(q.side) + " " + std::to_string(id) +
+                                     " name written");
             }
         }
     }
@@ -88,6 +91,8 @@ TEST_F(NoSequencer, OpensFailAndLeaveBothSidesClosed) {
         if (OpenMidiOut(id) == 0) faults.push_back("output " + std::to_string(id) + " opened");
         // A failed open leaves the side closed: nothing for the closes to do.
         if (CloseMidiIn() != 0) faults.push_back("input " + std::to_string(id) + " was open");
+        if (CloseMidiInDevice(id) != 0)
+            faults.push_back("input " + std::to_string(id) + " was open by number");
         if (CloseMidiOut() != 0) faults.push_back("output " + std::to_string(id) + " was open");
     }
     const std::string inName = MidiInName();
@@ -108,6 +113,33 @@ TEST_F(NoSequencer, OpensFailAndLeaveBothSidesClosed) {
     EXPECT_EQ(printed, "");
     EXPECT_EQ(gOpenCalls, 1) << "the sequencer is opened once, on first use, and not retried";
     EXPECT_TRUE(gSilencedBeforeOpen);
+}
+
+// What the user is told of a failed open. The layer's own refusals (that
+// input open already, ten inputs open) are not another program's doing.
+TEST(AlsaResults, EachFailureHasItsWordsAndItsKindOfTrouble) {
+    struct Row {
+        int error;
+        const char* text; // null: the caller shows the code
+        MidiTrouble trouble;
+    };
+    const Row rows[] = {
+        {EBUSY, "in use by another program", kMidiTroubleInUse},
+        {ENOENT, "no ALSA sequencer", kMidiTroubleNoSystem},
+        {EACCES, "no permission to use the ALSA sequencer", kMidiTroubleNoPermission},
+        {EPERM, "no permission to use the ALSA sequencer", kMidiTroubleNoPermission},
+        {EALREADY, "open already", kMidiTroubleOther},
+        {EMFILE, "too many devices open", kMidiTroubleOther},
+        {ENODEV, nullptr, kMidiTroubleOther},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.error);
+        const uint16_t code = static_cast<uint16_t>(row.error);
+        const char* text = MidiResultText(code);
+        EXPECT_EQ(text != nullptr ? std::string(text) : "(none)",
+                  row.text != nullptr ? row.text : "(none)");
+        EXPECT_EQ(MidiResultTrouble(code), row.trouble);
+    }
 }
 
 } // namespace

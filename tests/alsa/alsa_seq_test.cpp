@@ -16,11 +16,14 @@
 
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "midi/midi.h"
+#include "midi/reply_queue.h"
 #include "support/reply_view.h"
 
 namespace {
@@ -178,8 +181,8 @@ protected:
             FILE* id = fopen(path, "r");
             if (id == nullptr) continue;
             char text[64] = {};
-            const bool isVirtual = fgets(text, sizeof text, id) != nullptr &&
-                                   strncmp(text, "VirMIDI", 7) == 0;
+            const bool isVirtual =
+                fgets(text, sizeof text, id) != nullptr && strncmp(text, "VirMIDI", 7) == 0;
             fclose(id);
             if (!isVirtual) continue;
             snprintf(path, sizeof path, "/dev/snd/midiC%dD0", card);
@@ -272,17 +275,25 @@ TEST_F(VirtualPort, AClosedInputDeliversNothingAndClosesPromptly) {
     ASSERT_TRUE(WaitForCount(4));
 }
 
-// A sequencer client of the test's own, standing in for a keyboard.
+// A sequencer client of the test's own, standing in for a keyboard: its
+// port is "NAME Port", or with several, "NAME Port 1", "NAME Port 2", ...
 class Keyboard {
 public:
-    Keyboard() {
+    explicit Keyboard(const std::string& name = "Test Keyboard", int ports = 1) {
         if (snd_seq_open(&seq_, "default", SND_SEQ_OPEN_DUPLEX, 0) < 0) return;
-        snd_seq_set_client_name(seq_, "Test Keyboard");
-        port_ = snd_seq_create_simple_port(
-            seq_, "Test Keyboard Port",
-            SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ | SND_SEQ_PORT_CAP_WRITE |
-                SND_SEQ_PORT_CAP_SUBS_WRITE,
-            SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_HARDWARE);
+        snd_seq_set_client_name(seq_, name.c_str());
+        for (int k = 0; k < ports; ++k) {
+            const std::string portName =
+                name + " Port" + (ports > 1 ? " " + std::to_string(k + 1) : "");
+            const int port = snd_seq_create_simple_port(
+                seq_, portName.c_str(),
+                SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ | SND_SEQ_PORT_CAP_WRITE |
+                    SND_SEQ_PORT_CAP_SUBS_WRITE,
+                SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_HARDWARE);
+            if (port < 0) return;
+            ports_.push_back(port);
+        }
+        port_ = ports_.front();
     }
     ~Keyboard() {
         if (seq_ != nullptr) snd_seq_close(seq_);
@@ -292,12 +303,13 @@ public:
         snd_seq_delete_simple_port(seq_, port_);
         port_ = -1;
     }
-    // Sends a System Exclusive message from the keyboard's port, to its
-    // subscribers or straight to one address.
-    int Send(Bytes message, int client = -1, int port = -1) {
+    // Sends a System Exclusive message (or a piece of one) from the
+    // keyboard's port (of several, port `from`), to its subscribers or
+    // straight to one address.
+    int Send(Bytes message, int client = -1, int port = -1, size_t from = 0) {
         snd_seq_event_t event;
         snd_seq_ev_clear(&event);
-        snd_seq_ev_set_source(&event, port_);
+        snd_seq_ev_set_source(&event, from == 0 ? port_ : ports_.at(from));
         if (client < 0) {
             snd_seq_ev_set_subs(&event);
         } else {
@@ -327,11 +339,166 @@ public:
         }
         return false;
     }
+    // How many subscribers the keyboard's (first) port has.
+    int Subscribers() {
+        snd_seq_query_subscribe_t* query;
+        snd_seq_query_subscribe_alloca(&query);
+        snd_seq_addr_t root;
+        root.client = static_cast<unsigned char>(snd_seq_client_id(seq_));
+        root.port = static_cast<unsigned char>(port_);
+        snd_seq_query_subscribe_set_root(query, &root);
+        snd_seq_query_subscribe_set_type(query, SND_SEQ_QUERY_SUBS_READ);
+        snd_seq_query_subscribe_set_index(query, 0);
+        if (snd_seq_query_port_subscribers(seq_, query) < 0) return 0;
+        return snd_seq_query_subscribe_get_num_subs(query);
+    }
 
 private:
     snd_seq_t* seq_ = nullptr;
     int port_ = -1;
+    std::vector<int> ports_;
 };
+
+using Tagged = std::pair<unsigned, Bytes>; // the input a message came from, and its bytes
+
+// Takes messages from the reply queue until `wanted` have come (or two
+// seconds have passed), then whatever else comes within 200 ms.
+std::vector<Tagged> TakeTagged(size_t wanted) {
+    std::vector<Tagged> taken;
+    auto until = Clock::now() + std::chrono::seconds(2);
+    bool settling = false;
+    for (;;) {
+        IncomingReply reply;
+        if (TakeReply(&reply)) {
+            taken.emplace_back(reply.input, Bytes(reply.bytes, reply.bytes + reply.count));
+            continue;
+        }
+        if (!settling && taken.size() >= wanted) {
+            settling = true;
+            until = Clock::now() + std::chrono::milliseconds(200);
+        }
+        if (Clock::now() >= until) return taken;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+// Two stand-in keyboards, each an input, both open; made only where there
+// is a sequencer.
+class TwoKeyboards : public RealSequencer {
+protected:
+    void SetUp() override {
+        RealSequencer::SetUp();
+        if (IsSkipped()) return;
+        a_.emplace("Test Keyboard A");
+        b_.emplace("Test Keyboard B");
+        ASSERT_TRUE(a_->Ready());
+        ASSERT_TRUE(b_->Ready());
+        inA_ = DeviceNumber(true, "Test Keyboard A Port");
+        inB_ = DeviceNumber(true, "Test Keyboard B Port");
+        ASSERT_GE(inA_, 0);
+        ASSERT_GE(inB_, 0);
+        ASSERT_EQ(OpenMidiIn(A()), 0);
+        ASSERT_EQ(OpenMidiIn(B()), 0);
+    }
+    unsigned A() const { return static_cast<unsigned>(inA_); }
+    unsigned B() const { return static_cast<unsigned>(inB_); }
+    std::optional<Keyboard> a_;
+    std::optional<Keyboard> b_;
+    int inA_ = -1;
+    int inB_ = -1;
+};
+
+TEST_F(TwoKeyboards, EachMessageComesTaggedWithItsOwnInput) {
+    EXPECT_STREQ(MidiInName(), "Test Keyboard A Port") << "the open input opened first";
+    EXPECT_GE(a_->Send({0xF0, 0x0A, 0xF7}), 0);
+    EXPECT_GE(b_->Send({0xF0, 0x0B, 0x0B, 0xF7}), 0);
+    EXPECT_GE(a_->Send({0xF0, 0x1A, 0xF7}), 0);
+    EXPECT_EQ(TakeTagged(3), (std::vector<Tagged>{{A(), {0xF0, 0x0A, 0xF7}},
+                                                  {B(), {0xF0, 0x0B, 0x0B, 0xF7}},
+                                                  {A(), {0xF0, 0x1A, 0xF7}}}));
+}
+
+TEST_F(TwoKeyboards, InterleavedPiecesArePutTogetherPerInput) {
+    // A's message in two pieces with B's between them and after: one
+    // reassembly for both would start again at B's F0 and end B's message
+    // with A's bytes.
+    EXPECT_GE(a_->Send({0xF0, 0x01, 0x02}), 0);
+    EXPECT_GE(b_->Send({0xF0, 0x11, 0x12}), 0);
+    EXPECT_GE(a_->Send({0x03, 0xF7}), 0);
+    EXPECT_GE(b_->Send({0x13, 0x14, 0xF7}), 0);
+    EXPECT_EQ(TakeTagged(2), (std::vector<Tagged>{{A(), {0xF0, 0x01, 0x02, 0x03, 0xF7}},
+                                                  {B(), {0xF0, 0x11, 0x12, 0x13, 0x14, 0xF7}}}));
+}
+
+TEST_F(TwoKeyboards, AnInputClosedByItsNumberIsNoLongerHeardAndTheOtherIs) {
+    ASSERT_EQ(a_->Subscribers(), 1);
+    ASSERT_EQ(b_->Subscribers(), 1);
+    // A message of A's in progress when A closes is not finished by B's bytes.
+    EXPECT_GE(a_->Send({0xF0, 0x01}), 0);
+    ASSERT_EQ(TakeTagged(0), std::vector<Tagged>{});
+    EXPECT_EQ(CloseMidiInDevice(A()), 1);
+    EXPECT_EQ(CloseMidiInDevice(A()), 0);
+    EXPECT_EQ(a_->Subscribers(), 0) << "A's subscription is gone";
+    EXPECT_EQ(b_->Subscribers(), 1) << "B's stays";
+    EXPECT_STREQ(MidiInName(), "Test Keyboard B Port");
+    EXPECT_GE(a_->Send({0x02, 0xF7}), 0);
+    EXPECT_GE(a_->Send({0xF0, 0x0A, 0xF7}), 0);
+    EXPECT_GE(b_->Send({0xF0, 0x0B, 0xF7}), 0);
+    EXPECT_EQ(TakeTagged(1), (std::vector<Tagged>{{B(), {0xF0, 0x0B, 0xF7}}}));
+
+    // Opened again, A is heard again, from its next message on.
+    ASSERT_EQ(OpenMidiIn(A()), 0);
+    EXPECT_STREQ(MidiInName(), "Test Keyboard B Port") << "B is now the open input opened first";
+    EXPECT_GE(a_->Send({0x03, 0xF7}), 0);
+    EXPECT_GE(a_->Send({0xF0, 0x1A, 0xF7}), 0);
+    EXPECT_GE(b_->Send({0xF0, 0x1B, 0xF7}), 0);
+    EXPECT_EQ(TakeTagged(2),
+              (std::vector<Tagged>{{A(), {0xF0, 0x1A, 0xF7}}, {B(), {0xF0, 0x1B, 0xF7}}}));
+
+    // With none open, the name is that of the input opened last.
+    EXPECT_EQ(CloseMidiInDevice(B()), 1);
+    EXPECT_STREQ(MidiInName(), "Test Keyboard A Port");
+    EXPECT_EQ(CloseMidiInDevice(A()), 1);
+    EXPECT_STREQ(MidiInName(), "Test Keyboard A Port");
+    EXPECT_EQ(a_->Subscribers(), 0);
+    EXPECT_EQ(b_->Subscribers(), 0);
+    EXPECT_EQ(CloseMidiIn(), 0);
+}
+
+TEST_F(RealSequencer, TenInputsOpenAtOnceAndAnEleventhOrARepeatIsRefused) {
+    Keyboard bank("Test Bank", 11);
+    ASSERT_TRUE(bank.Ready());
+    const int first = DeviceNumber(true, "Test Bank Port 1");
+    ASSERT_GE(first, 0);
+    const auto in = [first](size_t k) {
+        return static_cast<unsigned>(first + static_cast<int>(k));
+    };
+    for (size_t k = 0; k < 10; ++k) ASSERT_EQ(OpenMidiIn(in(k)), 0) << k;
+    EXPECT_EQ(OpenMidiIn(in(10)), EMFILE) << "an eleventh";
+    EXPECT_EQ(OpenMidiIn(in(3)), EALREADY) << "one open already";
+    EXPECT_EQ(CloseMidiInDevice(in(10)), 0) << "the refused one is not open";
+    EXPECT_STREQ(MidiInName(), "Test Bank Port 1");
+
+    // The ten still work, each tagged with its own number, and nothing comes
+    // of the eleventh port.
+    for (size_t k = 0; k <= 10; ++k) {
+        const Bytes message = {0xF0, static_cast<uint8_t>(k), 0xF7};
+        EXPECT_GE(bank.Send(message, -1, -1, k), 0) << k;
+    }
+    std::vector<Tagged> expected;
+    for (size_t k = 0; k < 10; ++k)
+        expected.push_back({in(k), {0xF0, static_cast<uint8_t>(k), 0xF7}});
+    EXPECT_EQ(TakeTagged(10), expected);
+
+    // With one closed, the eleventh opens.
+    EXPECT_EQ(CloseMidiInDevice(in(3)), 1);
+    EXPECT_EQ(OpenMidiIn(in(10)), 0);
+    EXPECT_GE(bank.Send({0xF0, 0x10, 0xF7}, -1, -1, 10), 0);
+    EXPECT_GE(bank.Send({0xF0, 0x03, 0xF7}, -1, -1, 3), 0);
+    EXPECT_EQ(TakeTagged(1), (std::vector<Tagged>{{in(10), {0xF0, 0x10, 0xF7}}}));
+    EXPECT_EQ(CloseMidiIn(), 1);
+    EXPECT_EQ(CloseMidiIn(), 0);
+}
 
 TEST_F(RealSequencer, OnlyTheOpenedDeviceIsHeard) {
     Keyboard keyboard;

@@ -1,11 +1,25 @@
 // The MIDI port pair on the ALSA sequencer.
 //
-// The program is one sequencer client with two ports of its own: opening the
+// The program is one sequencer client with two ports of its own: opening an
 // input subscribes our input port to the device's port, opening the output
 // subscribes our output port to the device's. Messages are sent as single
-// direct System Exclusive events to the subscribers of our output port. A
-// reader thread polls the sequencer, puts the device's System Exclusive
-// pieces back together and hands each completed message to the reply queue.
+// direct System Exclusive events to the subscribers of our output port. Up
+// to ten inputs are open at once, each one subscription of our one input
+// port, kept in a fixed table of slots with its own System Exclusive
+// reassembly (the events of two devices can interleave). A reader thread runs
+// while any input is open: it polls the sequencer, finds the slot of each
+// event's source, puts that device's pieces back together and hands each
+// completed message to the reply queue with the device's number. The slot
+// table is changed and read under a lock that is never held across a
+// sequencer call; an event whose source has no slot (an input closed
+// meanwhile, a stranger's message sent straight to our port) is dropped.
+//
+// The first input opened while none is open starts with an empty input
+// buffer (whatever still waits there came before the open). An input opened
+// beside others cannot drop what waits without losing theirs; the reader
+// drains the buffer as events come, so only an event of the same device's
+// earlier subscription read in the moment of the reopening could be taken as
+// new.
 //
 // The sequencer takes a message as soon as it fits into the device's output
 // buffer (4 KiB), long before a slow MIDI line has carried it; a message that
@@ -46,6 +60,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <mutex>
 
 #include "midi/alsa_rules.h"
 #include "midi/midi.h"
@@ -70,6 +85,11 @@ constexpr int kReaderPollMs = 20;      // how soon a stop request is seen
 constexpr long kSendRetryMs = 2;       // pause before a refused send is retried
 constexpr unsigned kSendRetries = 250; // so a send gives up after about half a second
 
+// The refusals of an input open: that input is open already, or
+// kMaxOpenInputs are. Neither is another program's doing.
+constexpr int kSeqInputAlreadyOpen = -EALREADY;
+constexpr int kSeqTooManyInputs = -EMFILE;
+
 enum SeqState { kSeqNotOpened, kSeqReady, kSeqUnavailable };
 
 struct SeqClient {
@@ -83,16 +103,27 @@ struct SeqClient {
     int inputFdCount;
 };
 
+// One open input: our input port's subscription to a device's port. The
+// fields down to the assembly are written under gSlotLock by the main thread
+// and read under it by the reader; the rest belong to the main thread.
+struct InputSlot {
+    bool open; // subscribed, and its messages are stored
+    unsigned device;
+    int client;
+    int port;
+    SysExAssembly assembly; // reader thread, reset by the open
+    uint32_t openedAs;      // order of opening, for MidiInName
+    char name[kDeviceNameSize];
+};
+
 struct MidiPortPair {
-    bool inputOpen;
+    InputSlot inputs[kMaxOpenInputs];
+    unsigned inputsOpen;             // main thread: slots open
+    uint32_t opens;                  // main thread: inputs opened so far
+    char inputName[kDeviceNameSize]; // the input opened last
     bool outputOpen;
-    char inputName[kDeviceNameSize];
     char outputName[kDeviceNameSize];
-    // The subscribed device ports; valid while the matching flag below is set.
-    bool inputSubscribed;
-    unsigned inputDevice; // the open input's number, for the reply queue
-    int inputClient;
-    int inputPort;
+    // The subscribed output port; valid while the flag is set.
     bool outputSubscribed;
     int outputClient;
     int outputPort;
@@ -104,7 +135,7 @@ struct MidiPortPair {
 SeqClient gSeq;
 MidiPortPair gPair;
 SeqPortDesc gPorts[kMaxPorts]; // main thread: the latest enumeration
-SysExAssembly gAssembly;       // reader thread, reset before it starts
+std::mutex gSlotLock;          // the slot table between the main thread and the reader
 std::atomic<bool> gStopReader{false};
 
 // The library's error handler type is variadic; this one prints nothing.
@@ -250,19 +281,31 @@ uint16_t QueryDevice(SeqDirection direction, unsigned deviceId, char name[kDevic
     return 0;
 }
 
-void DeliverReply(const uint8_t* bytes, uint32_t, uint32_t length, void*) {
-    StoreReply(bytes, length, gPair.inputDevice);
+void DeliverReply(const uint8_t* bytes, uint32_t, uint32_t length, void* context) {
+    StoreReply(bytes, length, static_cast<const InputSlot*>(context)->device);
 }
 
-// Takes one incoming event: only System Exclusive pieces from the subscribed
-// device to our input port count.
+// Takes one incoming event: only System Exclusive pieces from an open input's
+// device to our input port count, each put together with that device's.
 void TakeEvent(const snd_seq_event_t* event) {
     if (event->type != SND_SEQ_EVENT_SYSEX) return;
-    if (event->source.client != gPair.inputClient || event->source.port != gPair.inputPort) return;
     if (event->dest.port != gSeq.inPort) return;
     if ((event->flags & SND_SEQ_EVENT_LENGTH_MASK) != SND_SEQ_EVENT_LENGTH_VARIABLE) return;
-    FeedSysEx(&gAssembly, static_cast<const uint8_t*>(event->data.ext.ptr), event->data.ext.len,
-              DeliverReply, nullptr);
+    const std::lock_guard<std::mutex> hold(gSlotLock);
+    for (InputSlot& slot : gPair.inputs) {
+        if (!slot.open || event->source.client != slot.client || event->source.port != slot.port)
+            continue;
+        FeedSysEx(&slot.assembly, static_cast<const uint8_t*>(event->data.ext.ptr),
+                  event->data.ext.len, DeliverReply, &slot);
+        return;
+    }
+}
+
+// Our input overran and the sequencer dropped events: every message in
+// progress may have lost pieces.
+void ResetEveryAssembly() {
+    const std::lock_guard<std::mutex> hold(gSlotLock);
+    for (InputSlot& slot : gPair.inputs) ResetSysExAssembly(&slot.assembly);
 }
 
 // Reads every event waiting. Returns false on an error other than "nothing
@@ -273,9 +316,7 @@ bool DrainInput() {
         const int result = snd_seq_event_input(gSeq.handle, &event);
         if (result == -EAGAIN) return true;
         if (result == -ENOSPC) {
-            // Our input overran and the sequencer dropped events: the
-            // message in progress has lost pieces.
-            ResetSysExAssembly(&gAssembly);
+            ResetEveryAssembly();
             continue;
         }
         if (result < 0) return false;
@@ -297,17 +338,43 @@ void* ReadInput(void*) {
     return nullptr;
 }
 
-// Stops the reader and drops the input subscription, whatever the flag says.
-void ReleaseInput() {
-    if (gPair.readerRunning) {
-        gStopReader.store(true, std::memory_order_release);
-        pthread_join(gPair.reader, nullptr);
-        gPair.readerRunning = false;
+void StopReader() {
+    if (!gPair.readerRunning) return;
+    gStopReader.store(true, std::memory_order_release);
+    pthread_join(gPair.reader, nullptr);
+    gPair.readerRunning = false;
+}
+
+// 0 when the reader runs (or already ran), else the failure to start it.
+int StartReader() {
+    if (gPair.readerRunning) return 0;
+    gStopReader.store(false, std::memory_order_release);
+    const int started = pthread_create(&gPair.reader, nullptr, ReadInput, nullptr);
+    if (started != 0) return -started;
+    gPair.readerRunning = true;
+    return 0;
+}
+
+// The slot of open input deviceId, or null.
+InputSlot* OpenSlotOf(unsigned deviceId) {
+    for (InputSlot& slot : gPair.inputs)
+        if (slot.open && slot.device == deviceId) return &slot;
+    return nullptr;
+}
+
+// Closes one open input: once it is out of the table the reader stores
+// nothing more of it, then its subscription goes.
+void ReleaseSlot(InputSlot* slot) {
+    int client = 0;
+    int port = 0;
+    {
+        const std::lock_guard<std::mutex> hold(gSlotLock);
+        slot->open = false;
+        client = slot->client;
+        port = slot->port;
     }
-    if (gPair.inputSubscribed) {
-        snd_seq_disconnect_from(gSeq.handle, gSeq.inPort, gPair.inputClient, gPair.inputPort);
-        gPair.inputSubscribed = false;
-    }
+    gPair.inputsOpen--;
+    snd_seq_disconnect_from(gSeq.handle, gSeq.inPort, client, port);
 }
 
 void ReleaseOutput() {
@@ -320,7 +387,7 @@ void ReleaseOutput() {
 void CloseSequencerAtExit() {
     // The reader must not outlive the reply queue it writes to.
     CloseMidiIn();
-    ReleaseInput();
+    StopReader();
     CloseMidiOut();
     ReleaseOutput();
     snd_seq_close(gSeq.handle);
@@ -368,33 +435,45 @@ uint16_t QueryMidiOutDevice(unsigned deviceId, char name[kDeviceNameSize]) {
 }
 
 uint16_t OpenMidiIn(unsigned deviceId) {
-    // An input left open by a failed start is let go first.
-    gPair.inputOpen = false;
-    ReleaseInput();
+    if (OpenSlotOf(deviceId) != nullptr) return SeqResultCode(kSeqInputAlreadyOpen);
+    if (gPair.inputsOpen >= kMaxOpenInputs) return SeqResultCode(kSeqTooManyInputs);
 
     int client = 0;
     int port = 0;
     char name[kDeviceNameSize];
     int result = LocateDevice(kSeqInput, deviceId, &client, &port, name);
     if (result < 0) return SeqResultCode(result);
-    // Whatever is still waiting came before this open.
-    snd_seq_drop_input(gSeq.handle);
+    InputSlot* slot = nullptr;
+    for (InputSlot& candidate : gPair.inputs) {
+        // The numbering may have moved since: a port open under another
+        // number is open all the same.
+        if (candidate.open && candidate.client == client && candidate.port == port)
+            return SeqResultCode(kSeqInputAlreadyOpen);
+        if (!candidate.open && slot == nullptr) slot = &candidate;
+    }
+    if (slot == nullptr) return SeqResultCode(kSeqTooManyInputs); // cannot be: counted above
+
+    // Whatever is still waiting came before this open; with other inputs
+    // open, it is theirs and stays.
+    if (gPair.inputsOpen == 0) snd_seq_drop_input(gSeq.handle);
     result = snd_seq_connect_from(gSeq.handle, gSeq.inPort, client, port);
     if (result < 0) return SeqResultCode(result);
 
-    gPair.inputSubscribed = true;
-    gPair.inputDevice = deviceId;
-    gPair.inputClient = client;
-    gPair.inputPort = port;
+    {
+        const std::lock_guard<std::mutex> hold(gSlotLock);
+        slot->device = deviceId;
+        slot->client = client;
+        slot->port = port;
+        ResetSysExAssembly(&slot->assembly);
+        slot->open = true;
+    }
+    gPair.inputsOpen++;
+    slot->openedAs = gPair.opens++;
+    memcpy(slot->name, name, kDeviceNameSize);
     memcpy(gPair.inputName, name, kDeviceNameSize);
-    gPair.inputOpen = true;
 
-    ResetSysExAssembly(&gAssembly);
-    gStopReader.store(false, std::memory_order_release);
-    const int started = pthread_create(&gPair.reader, nullptr, ReadInput, nullptr);
-    if (started != 0) return SeqResultCode(-started); // stays open, as a failed start does
-    gPair.readerRunning = true;
-    return 0;
+    // An input whose reader cannot start stays open, as a failed start does.
+    return SeqResultCode(StartReader());
 }
 
 uint16_t OpenMidiOut(unsigned deviceId) {
@@ -419,9 +498,19 @@ uint16_t OpenMidiOut(unsigned deviceId) {
 }
 
 int CloseMidiIn() {
-    if (!gPair.inputOpen) return 0;
-    gPair.inputOpen = false;
-    ReleaseInput();
+    // The reader goes first: with it stopped, nothing more is stored.
+    StopReader();
+    if (gPair.inputsOpen == 0) return 0;
+    for (InputSlot& slot : gPair.inputs)
+        if (slot.open) ReleaseSlot(&slot);
+    return 1;
+}
+
+int CloseMidiInDevice(unsigned deviceId) {
+    InputSlot* slot = OpenSlotOf(deviceId);
+    if (slot == nullptr) return 0;
+    ReleaseSlot(slot);
+    if (gPair.inputsOpen == 0) StopReader();
     return 1;
 }
 
@@ -463,13 +552,20 @@ uint16_t SendSysEx(const uint8_t* data, unsigned n) {
     return 0;
 }
 
-const char* MidiInName() { return gPair.inputName; }
+const char* MidiInName() {
+    const InputSlot* first = nullptr;
+    for (const InputSlot& slot : gPair.inputs)
+        if (slot.open && (first == nullptr || slot.openedAs < first->openedAs)) first = &slot;
+    return first != nullptr ? first->name : gPair.inputName;
+}
 const char* MidiOutName() { return gPair.outputName; }
 
 const char* MidiResultText(uint16_t result) {
     switch (result) {
     case EBUSY: return "in use by another program";
     case ENOENT: return "no ALSA sequencer";
+    case EALREADY: return "open already";
+    case EMFILE: return "too many devices open";
     case EACCES:
     case EPERM: return "no permission to use the ALSA sequencer";
     default: return nullptr;
