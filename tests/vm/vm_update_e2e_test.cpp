@@ -40,10 +40,9 @@ using VmUpdate = VmCase;
 using Discovery = VmUpdate;
 
 // The target behind "VirMIDI 0-1": device 2 both ways, neither the first
-// input nor the first output. The pairs before it, input-major, send it the
-// handshake 8 times while the updater listens elsewhere (pairs (0,2) and
-// (1,2)); the 9th, from pair (2,2), is answered and heard, and the 10th
-// confirms it.
+// input nor the first output. Every input is listened to while the handshake
+// goes out on outputs 0, 1 and 2: the target's answer to its one handshake
+// comes on input 2, and a second handshake confirms it.
 TEST_F(Discovery, FindsTheTargetBehindTheThirdPortAndNamesItsPorts) {
     const Firmware firmware = MakeFirmware(kThreeRecords);
     RawTarget target;
@@ -56,7 +55,7 @@ TEST_F(Discovery, FindsTheTargetBehindTheThirdPortAndNamesItsPorts) {
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(run.out, LinuxTranscript(kHeader + Found("VirMIDI 0-1") + Progress('-', 0) +
                                        Progress('-', 32) + Progress('\\', 56) + kDone));
-    EXPECT_EQ(Count(log, "handshakes"), 10u);
+    EXPECT_EQ(Count(log, "handshakes"), 2u);
     EXPECT_EQ(Count(log, "records_received"), 3u);
     EXPECT_EQ(log.at("image"), Hex(firmware.image));
     EXPECT_EQ(Count(log, "bad_chunks"), 0u);
@@ -101,16 +100,16 @@ TEST_F(Discovery, TargetAskingForAResetIsNamedAndNothingIsSent) {
     ASSERT_TRUE(run.exited) << update_test::Describe(run);
     EXPECT_EQ(run.out, LinuxTranscript(kHeader + Found("VirMIDI 0-0") +
                                        "Please reset the product and retry again!\n\n"));
-    // Pair (0,1) sends it 4 handshakes whose answers nobody hears; pair (1,1)
-    // hears the first and confirms it with one more.
-    EXPECT_EQ(Count(log, "handshakes"), 6u);
-    EXPECT_EQ(Count(log, "messages"), 6u);
+    // Its one handshake of the round is heard on input 1 (input 0, "Midi
+    // Through", only echoes), and one more confirms it.
+    EXPECT_EQ(Count(log, "handshakes"), 2u);
+    EXPECT_EQ(Count(log, "messages"), 2u);
     EXPECT_EQ(log.at("image"), "");
 }
 
 // With the virtual card unbound only "Midi Through Port-0" is left, and it
 // answers every handshake with the handshake itself (code 0x54): four fast
-// failures, then the failure message.
+// rounds, each ended by the echo, then the failure message.
 TEST_F(Discovery, NoTargetEndsWithTheFailureMessage) {
     const Firmware firmware = MakeFirmware(kThreeRecords);
     ASSERT_TRUE(WriteDriverFile("unbind"));
@@ -129,8 +128,8 @@ TEST_F(Discovery, NoTargetEndsWithTheFailureMessage) {
                               "keyboard.\nConnect the keyboard and switch it on; update --list "
                               "should show it. Then switch the keyboard off and on, and run update "
                               "again.\n\n"));
-    // The echo ends each wait at once; a pair left unanswered would take at
-    // least 4 x 500 polls of 1 ms.
+    // The echo ends each round at once; a round left unanswered would take
+    // 500 ms, four of them 2 s.
     EXPECT_LT(took, std::chrono::milliseconds(2000));
 }
 

@@ -49,6 +49,7 @@ struct Group {
     int64_t sentNs[kMaxDevices];
     int answeredBy[kMaxOpenInputs]; // the output it is put down to, or kNone
     int64_t answeredNs[kMaxOpenInputs];
+    int64_t heardNs[kMaxOpenInputs]; // when its latest message came (-1: none this round)
 };
 
 Group gGroup;
@@ -118,6 +119,7 @@ void HearRound(uint8_t modelCode, Range outputs) {
         const unsigned k = static_cast<unsigned>(place);
         const uint8_t code = message.bytes[1];
         CountVerdict();
+        if (message.arrivedNs > gGroup.heardNs[k]) gGroup.heardNs[k] = message.arrivedNs;
         if (AnswerCode(code, modelCode)) {
             if (gGroup.answeredBy[k] == kNone) {
                 gGroup.answeredBy[k] = output;
@@ -143,16 +145,28 @@ int FirstOpened() {
     return kNone;
 }
 
-// Listens for `milliseconds` by the clock, or until the group's first input
-// has answered. Every poll gives the MIDI layer its turn.
-void Listen(uint8_t modelCode, Range outputs, unsigned milliseconds) {
+// True when every open input of the group has had a message since `sentNs`:
+// each has answered the handshake sent then in its way (an echo, say), as
+// promptly as a keyboard does.
+bool AllHeardSince(int64_t sentNs) {
+    for (unsigned k = 0; k < gGroup.count; ++k) {
+        if (gGroup.opened[k] && gGroup.heardNs[k] < sentNs) return false;
+    }
+    return true;
+}
+
+// Listens for `milliseconds` by the clock, until the group's first input has
+// answered, or until every input has had a message since `sentNs`. Every
+// poll gives the MIDI layer its turn.
+void Listen(uint8_t modelCode, Range outputs, unsigned milliseconds, int64_t sentNs) {
     ListeningTime listened{};
     StartListening(&listened);
     for (;;) {
         HearRound(modelCode, outputs);
         ServiceMidiIn();
         const bool done = ListenedFor(&listened, milliseconds);
-        if (done || Interrupted() || FirstAnswered() == FirstOpened()) return;
+        if (done || Interrupted() || FirstAnswered() == FirstOpened() || AllHeardSince(sentNs))
+            return;
         WaitForReply(kPollMilliseconds);
     }
 }
@@ -269,7 +283,10 @@ uint8_t ConfirmAnswer(uint8_t modelCode, unsigned k, Range outputs) {
 // 1 or 0x15 with the chosen pair open, else 0.
 uint8_t Round(uint8_t modelCode, Counts counts, Range outputs) {
     for (unsigned j = outputs.first; j < outputs.end; ++j) gGroup.sentNs[j] = -1;
-    for (unsigned k = 0; k < gGroup.count; ++k) gGroup.answeredBy[k] = kNone;
+    for (unsigned k = 0; k < gGroup.count; ++k) {
+        gGroup.answeredBy[k] = kNone;
+        gGroup.heardNs[k] = -1;
+    }
     const unsigned first = static_cast<unsigned>(FirstOpened());
     DropReplies();
     int64_t last = -1;
@@ -279,7 +296,7 @@ uint8_t Round(uint8_t modelCode, Counts counts, Range outputs) {
         if (!UseOutput(j)) continue;
         last = gGroup.sentNs[j] = ReplyClockNs();
         SendHandshake();
-        Listen(modelCode, outputs, kWindowMs);
+        Listen(modelCode, outputs, kWindowMs, last);
         if (gGroup.answeredBy[first] != kNone) {
             const uint8_t result = ConfirmAnswer(modelCode, first, outputs);
             if (result != 0) return result;
@@ -287,11 +304,12 @@ uint8_t Round(uint8_t modelCode, Counts counts, Range outputs) {
         ReleaseOutput();
     }
     // A slow answer to any handshake still unheard for kHandshakeMs is put
-    // down to the output sent to last before it came.
-    if (last >= 0 && FirstAnswered() == kNone && !Interrupted()) {
+    // down to the output sent to last before it came; no more is waited for
+    // once every input has had a message since the last handshake.
+    if (last >= 0 && FirstAnswered() == kNone && !AllHeardSince(last) && !Interrupted()) {
         const int64_t heardMs = (ReplyClockNs() - last) / kNsPerMs;
         if (heardMs < kHandshakeMs)
-            Listen(modelCode, outputs, kHandshakeMs - static_cast<unsigned>(heardMs));
+            Listen(modelCode, outputs, kHandshakeMs - static_cast<unsigned>(heardMs), last);
     }
     for (unsigned k = 0; k < gGroup.count && !Interrupted(); ++k) {
         if (!gGroup.opened[k] || gGroup.answeredBy[k] == kNone) continue;
