@@ -346,10 +346,9 @@ std::string FoundLines(const UpdateCase& c) {
            VirtualPort(c.targetDevice) + "\n";
 }
 
-// The pair found is confirmed by one more handshake.
-unsigned Handshakes(const UpdateCase& c) {
-    return c.path == Path::kDirect ? 4u * static_cast<unsigned>(c.targetDevice + 1) + 2u : 2u;
-}
+// Every input is listened to while each output gets its handshake: the
+// target's one handshake is heard, and one more confirms the pair.
+unsigned Handshakes(const UpdateCase&) { return 2u; }
 
 ::testing::AssertionResult MakePath(const UpdateCase& c, Route& route) {
     if (c.path == Path::kDirect) return ::testing::AssertionSuccess();

@@ -163,15 +163,13 @@ std::string Repeat(const std::string& text, unsigned times);
 // How the target's answers reach the updater.
 enum class Path {
     // Straight back on the target's own port: discovery finds the pair
-    // (n + 1, n + 1) of the target's raw device n after every pair before it,
-    // (n + 1) x 4 handshakes sent to the target unheard, then the one heard
-    // and one more that confirms the pair.
+    // (n + 1, n + 1) of the target's raw device n, every input listened to
+    // while each output gets its handshake; the target's one handshake is
+    // heard, and one more confirms the pair.
     kDirect,
     // The target's port routed into "Midi Through Port-0", so that its
     // answers come in on input 0: found at pair (0, n + 1) with one handshake
-    // and confirmed with a second (pair (0, 0) fails at once on the echo; the
-    // outputs between, on "VirMIDI" ports nobody listens to, cost 4
-    // unanswered attempts each).
+    // and confirmed with a second (output 0 only echoes).
     kViaMidiThrough,
 };
 
