@@ -10,7 +10,9 @@
 // The pair chosen is the one a search of one pair at a time (inputs in order,
 // outputs in order) would choose: the lowest input that answers, and on it
 // the output that answered. A round ends early only once the group's first
-// input has answered, since no later answer can come before it.
+// input has answered, since no later answer can come before it; an output's
+// wait ends early too once every input of the group has had a message since
+// its handshake (an echo), as the one-pair wait ended at its first message.
 #include <cstdio>
 
 #include "midi/midi.h"
