@@ -175,6 +175,7 @@ RunResult RunProgram(const std::filesystem::path& program, const RunOptions& opt
         }
         if (!paused && options.pauseWhen && options.pauseWhen()) {
             kill(pid, SIGSTOP);
+            result.pausedAt = std::chrono::system_clock::now();
             paused = true;
             resumeAt = std::chrono::steady_clock::now() + options.pauseFor;
         }

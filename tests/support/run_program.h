@@ -55,6 +55,8 @@ struct RunResult {
     bool exited = false;   // ended through exit(); exitStatus holds the status
     int exitStatus = -1;
     int signal = 0; // the signal that ended it, when it did not exit
+    // When the program was stopped for options.pauseFor (zero: never).
+    std::chrono::system_clock::time_point pausedAt{};
 };
 
 // Runs the executable at program. Output goes to files outside the working

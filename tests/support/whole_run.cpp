@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <sstream>
 
@@ -65,6 +67,31 @@ bool SplitTraceLine(const std::string& line, std::string* event) {
     }
     *event = line.substr(kShape.size());
     return true;
+}
+
+// How long after the trace line holding `at` was written the program was
+// stopped, in ms (0 when either is unknown). Trace times are local.
+long PauseLateMs(const std::filesystem::path& trace, const std::string& at,
+                 std::chrono::system_clock::time_point pausedAt) {
+    if (pausedAt == std::chrono::system_clock::time_point{}) return 0;
+    std::istringstream in(ReadFileBytes(trace));
+    for (std::string line; std::getline(in, line);) {
+        std::string event;
+        if (line.find(at) == std::string::npos || !SplitTraceLine(line, &event)) continue;
+        std::tm when{};
+        int ms = 0;
+        if (std::sscanf(line.c_str(), "%d-%d-%d %d:%d:%d.%d", &when.tm_year, &when.tm_mon,
+                        &when.tm_mday, &when.tm_hour, &when.tm_min, &when.tm_sec, &ms) != 7)
+            return 0;
+        when.tm_year -= 1900;
+        when.tm_mon -= 1;
+        when.tm_isdst = -1;
+        const auto written =
+            std::chrono::system_clock::from_time_t(std::mktime(&when)) + std::chrono::milliseconds(ms);
+        return static_cast<long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(pausedAt - written).count());
+    }
+    return 0;
 }
 
 void CheckTarget(const WholeRun& row, const EmulReport& report) {
@@ -157,13 +184,23 @@ void RunAndCheck(Platform platform, const WholeRun& row, std::string* reportText
     }
     // Polls under wine take longer than 1 ms, and wine may have to start its server first.
     options.timeLimit = windows ? 2 * row.timeLimit + std::chrono::seconds(60) : row.timeLimit;
-    const auto began = std::chrono::steady_clock::now();
+    if (windows) options.env.emplace_back("WINEDLLOVERRIDES", "winmm=n");
+    auto began = std::chrono::steady_clock::now();
     RunResult run;
-    if (windows) {
-        options.env.emplace_back("WINEDLLOVERRIDES", "winmm=n");
-        run = RunUnderWine(WindowsEmulatedUpdatePath(), options);
-    } else {
-        run = RunProgram(kEmulatedUpdate, options);
+    for (int attempt = 1;; ++attempt) {
+        began = std::chrono::steady_clock::now();
+        run = windows ? RunUnderWine(WindowsEmulatedUpdatePath(), options)
+                      : RunProgram(kEmulatedUpdate, options);
+        // A hold-up that came more than a second after its moment (a loaded
+        // machine that ran this harness late) is not the case the row
+        // describes: the program has rightly listened meanwhile. Run once more.
+        const long lateMs = row.pauseAt.empty() ? 0 : PauseLateMs(work.Path() / "trace.log",
+                                                                   row.pauseAt, run.pausedAt);
+        if (lateMs <= 1000 || attempt == 2) break;
+        std::printf("[ late     ] the hold-up came %ld ms after \"%s\": run again\n", lateMs,
+                    row.pauseAt.c_str());
+        std::filesystem::remove(work.Path() / "trace.log");
+        std::filesystem::remove(reportPath);
     }
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - began);
